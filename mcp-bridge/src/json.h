@@ -1,0 +1,31 @@
+// The JSON value tree and the one wire form in which the bridge writes it.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace bridge {
+
+// Objects keep their members sorted by key (byte order); a repeated key keeps
+// its last value.
+using Json = nlohmann::json;
+
+// Arrays and objects may nest this deep, the outermost value counted.
+constexpr int kMaxJsonDepth = 127;
+
+// Parses `text` as exactly one JSON value with only JSON white space around
+// it. Fails (nullopt) on anything else, on a leading byte-order mark, on
+// invalid UTF-8 or lone surrogate escapes, on numbers out of double range and
+// on nesting deeper than kMaxJsonDepth. The number -0 becomes the double
+// minus zero.
+std::optional<Json> parse_json(std::string_view text);
+
+// Appends the compact wire form of `value` to `out`: members in key order,
+// minimal escapes, raw UTF-8, integers digit for digit, other numbers as the
+// shortest round-trip double.
+void serialize(const Json& value, std::string& out);
+std::string serialize(const Json& value);
+
+}  // namespace bridge

@@ -1,0 +1,182 @@
+#include "loop.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "text.h"
+
+namespace bridge {
+namespace {
+
+// Splits a descriptor into lines ending in "\n" or "\r\n"; a last line without
+// a line feed counts too. Lines have no length limit.
+class LineReader {
+ public:
+  enum class Status { kLine, kEnd };
+
+  explicit LineReader(int fd) : fd_(fd) {}
+
+  // On kLine, `line` stays valid until the next call.
+  Status next(std::string_view& line) {
+    consume();
+    for (;;) {
+      const char* base = buffer_.data() + begin_;
+      const size_t unread = buffer_.size() - begin_;
+      if (const void* lf = std::memchr(base + scanned_, '\n', unread - scanned_)) {
+        const size_t length = static_cast<const char*>(lf) - base;
+        next_begin_ = begin_ + length + 1;
+        line = strip_cr(std::string_view(base, length));
+        return Status::kLine;
+      }
+      scanned_ = unread;
+      if (!fill()) {
+        if (unread == 0) return Status::kEnd;
+        next_begin_ = buffer_.size();
+        line = strip_cr(std::string_view(buffer_.data() + begin_, unread));
+        return Status::kLine;
+      }
+    }
+  }
+
+ private:
+  static std::string_view strip_cr(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
+  }
+
+  // Drops the line handed out last; moves what is left to the front once the
+  // consumed part dominates, so that the buffer stays linear in the longest
+  // line.
+  void consume() {
+    begin_ = next_begin_;
+    scanned_ = 0;
+    if (begin_ > 0 && begin_ >= buffer_.size() / 2) {
+      buffer_.erase(0, begin_);
+      begin_ = next_begin_ = 0;
+    }
+  }
+
+  // Appends what the descriptor has; false at end of input or on a failed read.
+  bool fill() {
+    if (eof_) return false;
+    const size_t old_size = buffer_.size();
+    const size_t want = std::max<size_t>(kChunk, old_size - begin_);
+    buffer_.resize(old_size + want);
+    ssize_t n;
+    do {
+      n = ::read(fd_, buffer_.data() + old_size, want);
+    } while (n < 0 && errno == EINTR);
+    buffer_.resize(old_size + (n > 0 ? static_cast<size_t>(n) : 0));
+    if (n <= 0) eof_ = true;
+    return n > 0;
+  }
+
+  static constexpr size_t kChunk = 64 * 1024;
+  const int fd_;
+  std::string buffer_;
+  size_t begin_ = 0;       // first byte of the current line
+  size_t next_begin_ = 0;  // first byte after the current line
+  size_t scanned_ = 0;     // bytes after begin_ known to hold no line feed
+  bool eof_ = false;
+};
+
+struct Worker {
+  std::thread thread;
+  /// Set by the worker as its very last step.
+  std::shared_ptr<std::atomic<bool>> finished;
+};
+
+[[noreturn]] void die(const char* what, const char* reason) {
+  std::fprintf(stderr, "mcp-bridge: %s: %s\n", what, reason);
+  std::_Exit(101);
+}
+
+// Runs `forward` and writes its reply. Anything thrown is the fatal error of
+// this one message, except exhausted memory, which ends the process.
+void forward_and_reply(const Forwarder& forward, Output& output, const Json& message) {
+  std::optional<Json> reply = forward(message);
+  if (reply) write_line(output, *reply);
+}
+
+void run_worker(Forwarder forward, std::shared_ptr<Output> output, Json message,
+                std::shared_ptr<std::atomic<bool>> finished) {
+  try {
+    forward_and_reply(forward, *output, message);
+  } catch (const std::bad_alloc&) {
+    std::abort();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mcp-bridge: %s\n", e.what());
+  }
+  // Release the message and both references before counting as finished.
+  message = Json();
+  forward = nullptr;
+  output.reset();
+  finished->store(true, std::memory_order_release);
+}
+
+// Removes finished workers in one pass, keeping the order of the rest.
+void prune(std::vector<Worker>& workers) {
+  std::erase_if(workers, [](Worker& w) {
+    if (!w.finished->load(std::memory_order_acquire)) return false;
+    w.thread.detach();
+    return true;
+  });
+}
+
+bool runs_inline(const Json& message) {
+  const auto method = message.find("method");
+  if (method != message.end() && method->is_string() &&
+      method->get_ref<const std::string&>() == "initialize") {
+    return true;
+  }
+  return !message.contains("id");
+}
+
+}  // namespace
+
+int run_loop(int input_fd, std::shared_ptr<Output> output, Forwarder forward) {
+  std::vector<Worker> workers;
+  LineReader reader(input_fd);
+  std::string_view line;
+  while (reader.next(line) == LineReader::Status::kLine) {
+    if (!valid_utf8(line)) break;
+    if (trim_white_space(line).empty()) continue;
+    std::optional<Json> message = parse_json(line);
+    if (!message || !message->is_object()) {
+      write_line(*output, parse_error_reply());
+      continue;
+    }
+    if (runs_inline(*message)) {
+      try {
+        forward_and_reply(forward, *output, *message);
+      } catch (const std::exception& e) {
+        die("fatal error", e.what());
+      }
+      continue;
+    }
+    prune(workers);
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    try {
+      std::thread thread(run_worker, forward, output, std::move(*message), finished);
+      workers.push_back({std::move(thread), std::move(finished)});
+    } catch (const std::system_error& e) {
+      die("failed to spawn thread", e.code().message().c_str());
+    }
+  }
+  for (Worker& worker : workers) worker.thread.join();
+  return 0;
+}
+
+}  // namespace bridge

@@ -1,0 +1,40 @@
+// The process entry: start-up in a fixed order, then the reading loop.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <memory>
+
+#include "app.h"
+#include "forward.h"
+#include "loop.h"
+#include "output.h"
+
+namespace {
+
+// A closed standard descriptor would be taken by the next socket or file the
+// bridge opens, and replies would then go into that. The null device fills
+// any gap: reading it ends input at once, writing to it loses the line.
+void fill_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) ::close(opened);
+  }
+}
+
+}  // namespace
+
+int main() {
+  // Writing to a closed pipe or a shut-down connection must fail, not kill us.
+  std::signal(SIGPIPE, SIG_IGN);
+  fill_standard_descriptors();
+
+  auto bridge = std::make_shared<bridge::Bridge>(bridge::settings_dir_from_environment(),
+                                                 bridge::make_launcher(bridge::bundle_lookup()));
+  auto output = std::make_shared<bridge::Output>(STDOUT_FILENO);
+  return bridge::run_loop(STDIN_FILENO, std::move(output), [bridge](const bridge::Json& message) {
+    return bridge::forward(*bridge, message);
+  });
+}

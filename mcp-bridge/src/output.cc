@@ -1,0 +1,51 @@
+#include "output.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+namespace bridge {
+namespace {
+
+// Writes all of `bytes`, resuming after interruptions and short writes.
+// Gives up at the first real error.
+void write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
+
+void write_line(Output& output, const Json& value) {
+  // Serialised before the lock is taken, so a large answer does not hold up
+  // the other writers; the whole line then leaves in one write, which is also
+  // the flush.
+  std::string line;
+  serialize(value, line);
+  line += '\n';
+  std::lock_guard<std::mutex> hold(output.mutex);
+  write_all(output.fd, line);
+}
+
+Json error_reply(Json id, std::string_view message) {
+  Json reply = Json::object();
+  reply["jsonrpc"] = "2.0";
+  reply["id"] = std::move(id);
+  reply["error"] = Json::object({{"code", -32603}, {"message", std::string(message)}});
+  return reply;
+}
+
+const Json& parse_error_reply() {
+  static const Json reply = Json::object(
+      {{"error", Json::object({{"code", -32700}, {"message", "Parse error"}})},
+       {"id", nullptr},
+       {"jsonrpc", "2.0"}});
+  return reply;
+}
+
+}  // namespace bridge

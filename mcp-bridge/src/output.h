@@ -1,0 +1,33 @@
+// Everything the bridge writes on standard output: whole lines under one
+// lock, and the replies that the bridge makes up itself.
+#pragma once
+
+#include <mutex>
+#include <string_view>
+
+#include "json.h"
+
+namespace bridge {
+
+// Standard output together with the lock that keeps lines whole. Shared by the
+// reading thread and every worker.
+struct Output {
+  explicit Output(int fd) : fd(fd) {}
+  /// Constant after construction.
+  const int fd;
+  /// Held for exactly one line, from its first byte to its last; never held
+  /// while anything else runs and never together with another lock.
+  std::mutex mutex;
+};
+
+// Writes `value` in the wire form and a line feed as one line. Write errors
+// (a closed or broken output) lose the line silently. Safe for concurrent use.
+void write_line(Output& output, const Json& value);
+
+// {"error":{"code":-32603,"message":message},"id":id,"jsonrpc":"2.0"}
+Json error_reply(Json id, std::string_view message);
+
+// The fixed reply to an input line that is not a JSON object.
+const Json& parse_error_reply();
+
+}  // namespace bridge

@@ -1,0 +1,27 @@
+// What differs between macOS (the product) and Linux (where we develop and
+// test). Each function has one implementation per system, in
+// platform_macos.cc and platform_linux.cc; CMake picks the file.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+
+namespace bridge {
+
+// The path by which the running executable was started, links not resolved;
+// nullopt when the system cannot tell.
+std::optional<std::string> own_executable_path();
+
+// A new TCP/IPv4 socket, close-on-exec, non-blocking, whose writes never raise
+// the broken-pipe signal; -1 with errno set on failure.
+int open_tcp_socket();
+
+// A pipe whose both ends are close-on-exec; false with errno set on failure.
+bool open_pipe(int fds[2]);
+
+// send(2) flags that keep a write to a shut-down socket from raising SIGPIPE.
+int no_sigpipe_flags();
+
+}  // namespace bridge

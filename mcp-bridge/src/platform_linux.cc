@@ -1,0 +1,25 @@
+// Linux stand-ins for the platform interface.
+#include <fcntl.h>
+#include <sys/auxv.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform.h"
+
+namespace bridge {
+
+std::optional<std::string> own_executable_path() {
+  // The path handed to exec, as macOS reports it; /proc/self/exe would
+  // already have its links resolved.
+  const auto* path = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  if (path == nullptr || *path == '\0') return std::nullopt;
+  return std::string(path);
+}
+
+int open_tcp_socket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0); }
+
+bool open_pipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC) == 0; }
+
+int no_sigpipe_flags() { return MSG_NOSIGNAL; }
+
+}  // namespace bridge

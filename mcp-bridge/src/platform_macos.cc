@@ -1,0 +1,51 @@
+// macOS implementation of the platform interface.
+#include <fcntl.h>
+#include <mach-o/dyld.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "platform.h"
+
+namespace bridge {
+namespace {
+
+bool set_cloexec(int fd) { return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0; }
+
+}  // namespace
+
+std::optional<std::string> own_executable_path() {
+  uint32_t size = 0;
+  _NSGetExecutablePath(nullptr, &size);
+  std::vector<char> buf(size + 1);
+  if (_NSGetExecutablePath(buf.data(), &size) != 0) return std::nullopt;
+  if (buf[0] == '\0') return std::nullopt;
+  return std::string(buf.data());
+}
+
+// macOS has no SOCK_CLOEXEC; children are spawned with
+// POSIX_SPAWN_CLOEXEC_DEFAULT, so the short window before fcntl cannot leak.
+int open_tcp_socket() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  const int on = 1;
+  if (!set_cloexec(fd) || ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0 ||
+      ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool open_pipe(int fds[2]) {
+  if (::pipe(fds) != 0) return false;
+  if (set_cloexec(fds[0]) && set_cloexec(fds[1])) return true;
+  ::close(fds[0]);
+  ::close(fds[1]);
+  return false;
+}
+
+int no_sigpipe_flags() { return 0; }
+
+}  // namespace bridge
