@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "app.h"
 #include "flight.h"
@@ -20,7 +21,9 @@ using Clock = std::chrono::steady_clock;
 // sleeps; tests replace both to run the launch rules without waiting.
 struct Timing {
   std::function<Clock::time_point()> now = [] { return Clock::now(); };
-  std::function<void(std::chrono::milliseconds)> sleep;  // defaults to a real sleep
+  std::function<void(std::chrono::milliseconds)> sleep = [](std::chrono::milliseconds d) {
+    std::this_thread::sleep_for(d);
+  };
   Limits limits;
 };
 

@@ -1,0 +1,215 @@
+#include "support/bridge_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace bridge::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int remaining_ms(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+std::vector<std::string> child_environment(const ProcessOptions& options) {
+  std::map<std::string, std::string> vars;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry(*e);
+    const size_t eq = entry.find('=');
+    if (eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  for (const auto& [name, value] : options.env) {
+    if (value) {
+      vars[name] = *value;
+    } else {
+      vars.erase(name);
+    }
+  }
+  std::vector<std::string> out;
+  for (const auto& [name, value] : vars) out.push_back(name + "=" + value);
+  return out;
+}
+
+void close_fd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+}  // namespace
+
+std::string bridge_binary() { return MCP_BRIDGE_BINARY; }
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "bridge-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void TempDir::write(const std::string& name, const std::string& content, bool executable) const {
+  const std::string file = path_ + "/" + name;
+  std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+  std::ofstream(file, std::ios::binary) << content;
+  if (executable) ::chmod(file.c_str(), 0755);
+}
+
+std::string TempDir::read(const std::string& name) const {
+  std::ifstream in(path_ + "/" + name, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+BridgeProcess::BridgeProcess(ProcessOptions options) {
+  std::signal(SIGPIPE, SIG_IGN);
+  if (options.program.empty()) options.program = bridge_binary();
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
+      ::pipe2(err, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const auto stream = [&](bool closed, int fd, int target) {
+    if (closed) {
+      posix_spawn_file_actions_addclose(&actions, target);
+    } else {
+      posix_spawn_file_actions_adddup2(&actions, fd, target);
+    }
+  };
+  stream(options.close_stdin, in[0], 0);
+  stream(options.close_stdout, out[1], 1);
+  stream(options.close_stderr, err[1], 2);
+  std::vector<std::string> env = child_environment(options);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string program = options.program;
+  char* argv[] = {program.data(), nullptr};
+  const int rc = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  stdin_ = in[1];
+  stdout_ = out[0];
+  stderr_ = err[0];
+  if (rc != 0) throw std::runtime_error("spawn failed: " + program);
+}
+
+BridgeProcess::~BridgeProcess() {
+  if (!status_) {
+    ::kill(pid_, SIGKILL);
+    wait(std::chrono::seconds(5));
+  }
+  close_fd(stdin_);
+  close_fd(stdout_);
+  close_fd(stderr_);
+}
+
+bool BridgeProcess::write(const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(stdin_, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void BridgeProcess::close_stdin() { close_fd(stdin_); }
+
+void BridgeProcess::close_stdout_reader() { close_fd(stdout_); }
+
+bool BridgeProcess::fill(std::chrono::milliseconds limit) {
+  if (stdout_ < 0) return false;
+  pollfd p{stdout_, POLLIN, 0};
+  int ready;
+  do {
+    ready = ::poll(&p, 1, static_cast<int>(limit.count()));
+  } while (ready < 0 && errno == EINTR);
+  if (ready <= 0) return false;
+  char buf[65536];
+  const ssize_t n = ::read(stdout_, buf, sizeof buf);
+  if (n <= 0) {
+    close_fd(stdout_);
+    return false;
+  }
+  pending_.append(buf, static_cast<size_t>(n));
+  return true;
+}
+
+std::optional<std::string> BridgeProcess::read_line(std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  for (;;) {
+    const size_t lf = pending_.find('\n');
+    if (lf != std::string::npos) {
+      std::string line = pending_.substr(0, lf);
+      pending_.erase(0, lf + 1);
+      return line;
+    }
+    if (!fill(std::chrono::milliseconds(remaining_ms(deadline)))) return std::nullopt;
+  }
+}
+
+std::vector<std::string> BridgeProcess::read_all_lines(std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  std::vector<std::string> lines;
+  while (auto line = read_line(std::chrono::milliseconds(remaining_ms(deadline)))) {
+    lines.push_back(std::move(*line));
+  }
+  return lines;
+}
+
+int BridgeProcess::wait(std::chrono::milliseconds limit) {
+  if (status_) return *status_;
+  const auto deadline = Clock::now() + limit;
+  int raw = 0;
+  for (;;) {
+    const pid_t done = ::waitpid(pid_, &raw, WNOHANG);
+    if (done == pid_) break;
+    if (done < 0 && errno != EINTR) {
+      status_ = -1;
+      return -1;
+    }
+    if (Clock::now() > deadline) ::kill(pid_, SIGKILL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return *status_;
+}
+
+std::string BridgeProcess::stderr_text() {
+  if (stderr_ >= 0) {
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(stderr_, buf, sizeof buf)) > 0) errors_.append(buf, static_cast<size_t>(n));
+    close_fd(stderr_);
+  }
+  return errors_;
+}
+
+}  // namespace bridge::testing

@@ -1,0 +1,78 @@
+// Runs the real mcp-bridge binary as a child with its standard streams on
+// pipes, the way a host does.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bridge::testing {
+
+// The built binary under test.
+std::string bridge_binary();
+
+// A scratch directory, removed with everything in it at destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // Writes `content` to path()/name; with `executable`, mode 0755.
+  void write(const std::string& name, const std::string& content, bool executable = false) const;
+  std::string read(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+struct ProcessOptions {
+  /// Variables to set (or, with nullopt, to unset) in the child's environment.
+  std::map<std::string, std::optional<std::string>> env;
+  /// argv[0] and the file run; defaults to bridge_binary().
+  std::string program;
+  /// Standard descriptors to leave closed in the child.
+  bool close_stdin = false, close_stdout = false, close_stderr = false;
+};
+
+class BridgeProcess {
+ public:
+  explicit BridgeProcess(ProcessOptions options = {});
+  ~BridgeProcess();
+  BridgeProcess(const BridgeProcess&) = delete;
+  BridgeProcess& operator=(const BridgeProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Writes raw bytes to the child's standard input.
+  bool write(const std::string& bytes);
+  // Writes `line` and a line feed.
+  bool send(const std::string& line) { return write(line + "\n"); }
+  void close_stdin();
+  void close_stdout_reader();
+  // The next output line without its line feed; nullopt when none arrives in
+  // time or output ended.
+  std::optional<std::string> read_line(std::chrono::milliseconds limit = std::chrono::seconds(10));
+  // Every line that arrives until output ends (bounded by `limit`).
+  std::vector<std::string> read_all_lines(std::chrono::milliseconds limit = std::chrono::seconds(30));
+  // Waits for the child (bounded; kills it past the limit) and gives its exit
+  // status, or -1 when it did not exit normally.
+  int wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
+  // What the child wrote on standard error, once it has exited.
+  std::string stderr_text();
+
+ private:
+  bool fill(std::chrono::milliseconds limit);
+
+  pid_t pid_ = -1;
+  int stdin_ = -1, stdout_ = -1, stderr_ = -1;
+  std::string pending_;
+  std::string errors_;
+  std::optional<int> status_;
+};
+
+}  // namespace bridge::testing
