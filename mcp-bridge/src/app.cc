@@ -8,7 +8,6 @@
 #include "path.h"
 #include "platform.h"
 #include "read_all.h"
-#include "text.h"
 
 namespace bridge {
 namespace {
@@ -71,8 +70,8 @@ std::optional<std::string> settings_dir_from_environment() {
   return resolve_settings_dir(std::getenv("TORVELA_MCP_DIR"), std::getenv("HOME"));
 }
 
+// parse_json refuses invalid UTF-8 and a byte-order mark as well.
 State parse_state(std::string_view text) {
-  if (!valid_utf8(text)) return State{};
   const auto top = parse_json(text);
   if (!top) return State{};
   return State{connection_settings(*top), enabled_flag(*top)};
