@@ -1,10 +1,19 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
 
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 
 #include "app.h"
+#include "child.h"
+#include "launch.h"
 #include "path.h"
+#include "platform.h"
+#include "read_all.h"
+#include "temp_dir.h"
 
 namespace bridge {
 namespace {
@@ -118,6 +127,37 @@ TEST(BundleTest, NearestEnclosingAppWins) {
     SCOPED_TRACE(c.resolved_path);
     EXPECT_EQ(find_bundle(c.resolved_path), c.bundle);
   }
+}
+
+std::string canonical(const std::string& path) {
+  std::error_code ignored;
+  return std::filesystem::canonical(path, ignored).string();
+}
+
+// The test binary copied into a bundle and started through a link outside
+// it: the lookup follows the link to the bundle, while the own name stays the
+// link's. In the child (the report variable set) it only writes what it found.
+TEST(BundleLookupTest, FollowsLinksButKeepsTheLinkName) {
+  if (const char* report = std::getenv("BRIDGE_TEST_LOOKUP_REPORT")) {
+    std::ofstream(report) << bundle_lookup().value_or("(none)") << "\n" << own_name() << "\n";
+    return;
+  }
+  const TempDir dir;
+  ASSERT_FALSE(dir.path.empty());
+  const std::string macos = dir.path + "/Some.app/Contents/MacOS";
+  std::filesystem::create_directories(macos);
+  std::filesystem::copy_file(canonical(own_executable_path().value_or("")), macos + "/tool");
+  std::filesystem::create_symlink(macos + "/tool", dir.path + "/bridge-link");
+  const Fd null = open_null_device();
+  ::setenv("BRIDGE_TEST_LOOKUP_REPORT", (dir.path + "/report").c_str(), 1);
+  const auto pid = spawn_program({dir.path + "/bridge-link", "--gtest_filter=BundleLookupTest.*"},
+                                 {null.get(), null.get(), null.get()});
+  ::unsetenv("BRIDGE_TEST_LOOKUP_REPORT");
+  ASSERT_TRUE(pid);
+  const auto status = wait_for_child(*pid);
+  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+  EXPECT_EQ(read_file(dir.path + "/report"),
+            canonical(dir.path) + "/Some.app\nbridge-link\n");
 }
 
 }  // namespace
