@@ -23,7 +23,8 @@ bool bundle_program_listed(std::string_view ps_text, std::string_view bundle,
 // resolved, with invalid UTF-8 replaced; empty when unknown.
 std::string own_name();
 
-// Asks `ps` for the current user's processes; false when it cannot be run.
+// True when `ps` lists another program of the bundle among the current
+// user's processes; false when it lists none or cannot be run.
 bool bundle_running(const std::string& bundle);
 
 // Opens the bundle hidden and in the background; true when `open` exits with
