@@ -3,6 +3,7 @@
 // platform_macos.cc and platform_linux.cc; CMake picks the file.
 #pragma once
 
+#include <spawn.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -23,5 +24,14 @@ bool open_pipe(int fds[2]);
 
 // send(2) flags that keep a write to a shut-down socket from raising SIGPIPE.
 int no_sigpipe_flags();
+
+// Makes a child started with `attributes` inherit only the descriptors that
+// its spawn file actions name. macOS opens some descriptors without
+// close-on-exec before fcntl marks them, so there the child is told to close
+// all others; on Linux every descriptor is close-on-exec from its birth and
+// nothing needs doing. Callers therefore name 0, 1 and 2 in the file actions
+// (a dup2 onto itself keeps a descriptor as it is). Returns 0, or the error
+// number when the attributes refuse the flag.
+int inherit_only_named_descriptors(posix_spawnattr_t* attributes);
 
 }  // namespace bridge

@@ -22,4 +22,6 @@ bool open_pipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC) == 0; }
 
 int no_sigpipe_flags() { return MSG_NOSIGNAL; }
 
+int inherit_only_named_descriptors(posix_spawnattr_t*) { return 0; }
+
 }  // namespace bridge

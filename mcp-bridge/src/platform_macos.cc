@@ -1,6 +1,7 @@
 // macOS implementation of the platform interface.
 #include <fcntl.h>
 #include <mach-o/dyld.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -47,5 +48,12 @@ bool open_pipe(int fds[2]) {
 }
 
 int no_sigpipe_flags() { return 0; }
+
+int inherit_only_named_descriptors(posix_spawnattr_t* attributes) {
+  short flags = 0;
+  if (const int error = posix_spawnattr_getflags(attributes, &flags); error != 0) return error;
+  flags = static_cast<short>(flags | POSIX_SPAWN_CLOEXEC_DEFAULT);
+  return posix_spawnattr_setflags(attributes, flags);
+}
 
 }  // namespace bridge

@@ -1,0 +1,46 @@
+// Child processes: started through the executable search path with chosen
+// standard descriptors, and always waited for.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fd.h"
+
+namespace bridge {
+
+// What the child gets as descriptors 0, 1 and 2.
+struct StandardStreams {
+  int input;
+  int output;
+  int error;
+};
+
+// The null device, read and write, close-on-exec; empty Fd on failure.
+Fd open_null_device();
+
+// Starts `argv[0]`, found through PATH, with `argv`, the bridge's environment
+// and working directory, and `streams` as its standard descriptors; nothing
+// else is inherited. Neither `streams.output` nor `streams.error` may be 0 or
+// 1. The child's pid, or nullopt when it cannot be started.
+// REQUIRES: `argv` is not empty.
+std::optional<pid_t> spawn_program(const std::vector<std::string>& argv, StandardStreams streams);
+
+// Waits for `pid` to end and gives its wait status; nullopt when waitpid
+// fails for another reason than an interrupting signal.
+std::optional<int> wait_for_child(pid_t pid);
+
+// Runs `argv` with standard input and standard error on the null device and
+// returns all it wrote on standard output, whatever its exit; nullopt when it
+// cannot be started.
+std::optional<std::string> run_capturing_output(const std::vector<std::string>& argv);
+
+// Runs `argv` with standard input on the null device and both its outputs on
+// the bridge's standard error, so that nothing it prints can mix with the
+// replies on standard output. True only when it exits normally with status 0.
+bool run_to_stderr(const std::vector<std::string>& argv);
+
+}  // namespace bridge

@@ -1,0 +1,34 @@
+// The pieces of the bundle launcher (make_launcher in app.h), apart so that
+// the pure ones can be tried on given text.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bridge {
+
+// Lines of `text`, each without its line feed and a carriage return right
+// before it; a last piece without a line feed counts when not empty. Nothing
+// else is trimmed.
+std::vector<std::string_view> split_lines(std::string_view text);
+
+// True when a line of `ps_text` (one executable path per line) names a
+// program lying directly in "<bundle>/Contents/MacOS" under a name other than
+// `own_name`: some other program of the bundle, not a copy of the bridge.
+bool bundle_program_listed(std::string_view ps_text, std::string_view bundle,
+                           std::string_view own_name);
+
+// The last component of the path by which the bridge was started, links not
+// resolved, with invalid UTF-8 replaced; empty when unknown.
+std::string own_name();
+
+// True when `ps` lists another program of the bundle among the current
+// user's processes; false when it lists none or cannot be run.
+bool bundle_running(const std::string& bundle);
+
+// Opens the bundle hidden and in the background; true when `open` exits with
+// status 0.
+bool open_bundle(const std::string& bundle);
+
+}  // namespace bridge
