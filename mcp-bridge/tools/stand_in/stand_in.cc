@@ -1,10 +1,12 @@
 #include "stand_in/stand_in.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -23,8 +25,8 @@ namespace {
 /// Connection threads need little stack; a thousand of them at the default
 /// size would reserve gigabytes.
 constexpr size_t kConnectionStack = 1024 * 1024;
-/// How often the accepting thread looks at the stop flag.
-constexpr int kAcceptPollMs = 100;
+/// How often an idle accepting thread joins the threads of ended connections.
+constexpr int kReapIntervalMs = 100;
 
 struct Connection {
   pthread_t thread{};
@@ -41,6 +43,8 @@ struct ServerState {
   Endpoint endpoint;
   bridge::Fd listener;
   uint16_t port = 0;
+  /// stop() writes to the one end to wake the accepting thread polling the other.
+  bridge::Fd wake_read, wake_write;
 
   std::atomic<bool> stopping{false};
   std::thread acceptor;
@@ -110,10 +114,10 @@ void reap_finished(ServerState& state) {
 
 void accept_loop(ServerState& state) {
   while (!state.stopping) {
-    pollfd watch{state.listener.get(), POLLIN, 0};
-    int ready = ::poll(&watch, 1, kAcceptPollMs);
+    pollfd watch[] = {{state.listener.get(), POLLIN, 0}, {state.wake_read.get(), POLLIN, 0}};
+    int ready = ::poll(watch, 2, kReapIntervalMs);
     reap_finished(state);
-    if (ready <= 0) continue;
+    if (ready <= 0 || !(watch[0].revents & POLLIN)) continue;
     int fd = ::accept4(state.listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
       start_connection(state, bridge::Fd(fd));
@@ -155,6 +159,13 @@ std::unique_ptr<Server> Server::start(Options options, std::string* error) {
   auto state = std::make_unique<ServerState>();
   state->listener = listen_on(options.port, error);
   if (!state->listener) return nullptr;
+  int wake[2];
+  if (::pipe2(wake, O_CLOEXEC) != 0) {
+    if (error) *error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    return nullptr;
+  }
+  state->wake_read.reset(wake[0]);
+  state->wake_write.reset(wake[1]);
   state->port = bound_port(state->listener.get());
   state->endpoint = Endpoint{options.token ? *options.token : random_token(), options.chunked};
   state->options = std::move(options);
@@ -174,6 +185,8 @@ void Server::stop() {
   ServerState& state = *state_;
   if (!state.acceptor.joinable()) return;
   state.stopping = true;
+  // The pipe is empty, so this one byte cannot be refused.
+  [[maybe_unused]] ssize_t woken = ::write(state.wake_write.get(), "", 1);
   state.acceptor.join();
   std::list<Connection> all;
   {
