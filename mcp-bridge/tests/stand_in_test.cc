@@ -1,11 +1,10 @@
 #include "stand_in/stand_in.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -64,8 +63,9 @@ std::string exchange(uint16_t port, std::string_view request) {
 
 std::string post(const std::string& body, const std::string& auth = "Authorization: Bearer tok",
                  const std::string& request_line = "POST /mcp HTTP/1.1") {
-  return request_line + "\r\nHost: 127.0.0.1\r\n" + auth + "\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+  return request_line + "\r\nHost: 127.0.0.1\r\n" + auth +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+         body;
 }
 
 std::string call(const std::string& tool, const std::string& arguments) {
@@ -106,7 +106,8 @@ Answer split(const std::string& raw) {
   std::string_view body = std::string_view(raw).substr(end + 4);
   if (answer.head.find("Transfer-Encoding: chunked") == std::string::npos) {
     answer.body = body;
-    EXPECT_NE(answer.head.find("Content-Length: " + std::to_string(body.size())), std::string::npos);
+    EXPECT_NE(answer.head.find("Content-Length: " + std::to_string(body.size())),
+              std::string::npos);
   } else {
     auto decoded = dechunk(body, answer.chunks);
     EXPECT_TRUE(decoded) << raw;
@@ -161,13 +162,15 @@ TEST(StandIn, AnswersMethodsToolsAndFaults) {
       {R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{}})", 200,
        R"({"id":1,"jsonrpc":"2.0","result":{"capabilities":{"resources":{},"tools":{}},)"
        R"("protocolVersion":"2025-06-18","serverInfo":{"name":"stand-in","version":"1.0"}}})"},
-      {R"({"jsonrpc":"2.0","id":"p","method":"ping"})", 200, R"({"id":"p","jsonrpc":"2.0","result":{}})"},
+      {R"({"jsonrpc":"2.0","id":"p","method":"ping"})", 200,
+       R"({"id":"p","jsonrpc":"2.0","result":{}})"},
       {R"({"jsonrpc":"2.0","id":2,"method":"nope"})", 200,
        R"({"error":{"code":-32601,"message":"Method not found"},"id":2,"jsonrpc":"2.0"})"},
       {R"({"jsonrpc":"2.0","id":3,"method":"resources/read","params":{"uri":"x:/a"}})", 200,
        R"({"id":3,"jsonrpc":"2.0","result":{"contents":[{"mimeType":"text/plain","text":"Contents of x:/a","uri":"x:/a"}]}})"},
       {call("echo", R"({"text":"hi \u00e9"})"), 200,
-       "{\"id\":5,\"jsonrpc\":\"2.0\",\"result\":{\"content\":[{\"text\":\"hi \xC3\xA9\",\"type\":\"text\"}]}}"},
+       "{\"id\":5,\"jsonrpc\":\"2.0\",\"result\":{\"content\":[{\"text\":\"hi "
+       "\xC3\xA9\",\"type\":\"text\"}]}}"},
       {call("nope", "{}"), 200,
        R"({"error":{"code":-32602,"message":"Unknown tool: nope"},"id":5,"jsonrpc":"2.0"})"},
       {call("fault", R"({"mode":"status500"})"), 500,
@@ -231,9 +234,11 @@ TEST(StandIn, LargeAnswerHoldsTheWholePattern) {
   Answer answer = split(exchange(server->port(), post(call("large", R"({"bytes":10000000})"))));
   auto message = bridge::parse_json(answer.body);
   ASSERT_TRUE(message);
-  const std::string& text = (*message)["result"]["content"][0]["text"].get_ref<const std::string&>();
+  const std::string& text =
+      (*message)["result"]["content"][0]["text"].get_ref<const std::string&>();
   ASSERT_EQ(text.size(), 10000000u);
-  for (size_t i : {size_t(0), size_t(25), size_t(26), size_t(9999999)}) EXPECT_EQ(text[i], 'a' + i % 26);
+  for (size_t i : {size_t(0), size_t(25), size_t(26), size_t(9999999)})
+    EXPECT_EQ(text[i], 'a' + i % 26);
 }
 
 TEST(StandIn, BrokenFramesAreBroken) {
@@ -293,8 +298,9 @@ TEST(StandIn, RecordsRequestsAsSent) {
   EXPECT_EQ(seen[0].request_line, "POST /mcp HTTP/1.1");
   EXPECT_EQ(seen[0].method, "POST");
   EXPECT_EQ(seen[0].target, "/mcp");
-  const Headers expected = {{"Host", "127.0.0.1:1"}, {"Authorization", "Bearer tok"}, {"Mcp-Method", "ping"},
-                            {"x-dup", "1"}, {"X-Dup", "2"}, {"Content-Length", "39"}};
+  const Headers expected = {{"Host", "127.0.0.1:1"}, {"Authorization", "Bearer tok"},
+                            {"Mcp-Method", "ping"},  {"x-dup", "1"},
+                            {"X-Dup", "2"},          {"Content-Length", "39"}};
   EXPECT_EQ(seen[0].headers, expected);
   EXPECT_EQ(seen[0].body, body.substr(0, 39));
   EXPECT_FALSE(seen[0].closed_early);
@@ -324,7 +330,8 @@ TEST(StandIn, ServesConnectionsConcurrently) {
   auto began = Clock::now();
   for (int i = 0; i < 100; ++i) {
     clients.emplace_back([&] {
-      if (split(exchange(server->port(), post(call("echo", R"({"text":"x"})")))).status == 200) ++answered;
+      if (split(exchange(server->port(), post(call("echo", R"({"text":"x"})")))).status == 200)
+        ++answered;
     });
   }
   for (auto& client : clients) client.join();
@@ -344,8 +351,8 @@ TEST(StandIn, WritesTheSettingsFileWhole) {
     std::ifstream file(dir + "/mcp.json");
     std::stringstream text;
     text << file.rdbuf();
-    EXPECT_EQ(text.str(), R"({"port":)" + std::to_string(server->port()) + R"(,"settings":)" + settings +
-                              R"(,"token":"tok"})");
+    EXPECT_EQ(text.str(), R"({"port":)" + std::to_string(server->port()) + R"(,"settings":)" +
+                              settings + R"(,"token":"tok"})");
   }
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
   EXPECT_FALSE(write_settings_file(dir + "/missing", 1, "t", true));

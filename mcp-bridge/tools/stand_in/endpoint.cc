@@ -15,7 +15,8 @@ bool authorized(const Request& request, const std::string& token) {
   // Header values arrive without surrounding blanks, so an empty token shows
   // as the bare word.
   std::string expected = "Bearer " + token;
-  while (!expected.empty() && (expected.back() == ' ' || expected.back() == '\t')) expected.pop_back();
+  while (!expected.empty() && (expected.back() == ' ' || expected.back() == '\t'))
+    expected.pop_back();
   return value && *value == expected;
 }
 
@@ -30,7 +31,8 @@ Json read_resource(const Json& id, const Json& params) {
   if (uri == params.end() || !uri->is_string()) {
     return error_message(id, -32602, "resources/read needs params.uri");
   }
-  Json content = {{"uri", *uri}, {"mimeType", "text/plain"},
+  Json content = {{"uri", *uri},
+                  {"mimeType", "text/plain"},
                   {"text", "Contents of " + uri->get<std::string>()}};
   return result_message(id, {{"contents", Json::array({content})}});
 }
@@ -41,10 +43,13 @@ Reply answer_request(const Json& message, bool chunked) {
   const Json& method = message.at("method");
   Json params = message.value("params", Json::object());
   if (!params.is_object()) params = Json::object();
-  if (!method.is_string()) return json_reply(200, error_message(id, -32600, "Invalid Request"), chunked);
-  if (method == "initialize") return json_reply(200, result_message(id, initialize_result()), chunked);
+  if (!method.is_string())
+    return json_reply(200, error_message(id, -32600, "Invalid Request"), chunked);
+  if (method == "initialize")
+    return json_reply(200, result_message(id, initialize_result()), chunked);
   if (method == "ping") return json_reply(200, result_message(id, Json::object()), chunked);
-  if (method == "tools/list") return json_reply(200, result_message(id, {{"tools", tool_list()}}), chunked);
+  if (method == "tools/list")
+    return json_reply(200, result_message(id, {{"tools", tool_list()}}), chunked);
   if (method == "tools/call") return call_tool(id, params, chunked);
   if (method == "resources/read") return json_reply(200, read_resource(id, params), chunked);
   return json_reply(200, error_message(id, -32601, "Method not found"), chunked);

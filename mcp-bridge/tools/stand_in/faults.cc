@@ -41,11 +41,15 @@ const std::pair<std::string_view, Make> kModes[] = {
     {"drop", drop},
     {"garbage", [](Fault&) { return raw_reply("\x16\x03\x01 not a response at all\n"); }},
     {"status500",
-     [](Fault& f) { return json_reply(500, error_message(f.id, -32603, "Internal failure"), f.chunked); }},
+     [](Fault& f) {
+       return json_reply(500, error_message(f.id, -32603, "Internal failure"), f.chunked);
+     }},
     {"empty202", [](Fault& f) { return raw_reply(response(202, "", f.chunked)); }},
     {"array", [](Fault& f) { return json_reply(200, Json::array({f.normal}), f.chunked); }},
     {"no_result",
-     [](Fault& f) { return json_reply(200, {{"jsonrpc", "2.0"}, {"id", f.id}}, f.chunked); }},
+     [](Fault& f) {
+       return json_reply(200, {{"jsonrpc", "2.0"}, {"id", f.id}}, f.chunked);
+     }},
     {"null_id", [](Fault& f) { return with_id(f, nullptr); }},
     {"no_id",
      [](Fault& f) {
@@ -76,8 +80,8 @@ std::vector<std::string_view> fault_modes() {
   return names;
 }
 
-std::optional<Reply> fault(std::string_view mode, const Json& id, std::chrono::milliseconds interval,
-                           bool chunked) {
+std::optional<Reply> fault(std::string_view mode, const Json& id,
+                           std::chrono::milliseconds interval, bool chunked) {
   for (const auto& [name, make] : kModes) {
     if (name != mode) continue;
     Fault f{id, result_message(id, text_result("fault " + std::string(mode))), interval, chunked};

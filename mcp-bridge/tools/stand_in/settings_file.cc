@@ -17,7 +17,8 @@ namespace {
 // A name no other writer uses, not even another server in this process.
 std::string temporary_name(const std::string& dir) {
   static std::atomic<unsigned> counter{0};
-  return dir + "/.mcp.json." + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".tmp";
+  return dir + "/.mcp.json." + std::to_string(::getpid()) + "." + std::to_string(counter++) +
+         ".tmp";
 }
 
 bool write_file(const std::string& path, const std::string& text) {
@@ -53,7 +54,8 @@ std::string random_token() {
   std::string token;
   char digits[16];
   for (int i = 0; i < 4; ++i) {
-    token.append(digits, std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(source())));
+    token.append(digits,
+                 std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(source())));
   }
   return token;
 }

@@ -142,7 +142,8 @@ bridge::Fd listen_on(uint16_t port, std::string* error) {
       ::listen(fd.get(), SOMAXCONN) == 0) {
     return fd;
   }
-  if (error) *error = "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
+  if (error)
+    *error = "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
   return {};
 }
 
@@ -175,11 +176,17 @@ std::unique_ptr<Server> Server::start(Options options, std::string* error) {
 
 Server::Server(std::unique_ptr<ServerState> state) : state_(std::move(state)) {}
 
-Server::~Server() { stop(); }
+Server::~Server() {
+  stop();
+}
 
-uint16_t Server::port() const { return state_->port; }
+uint16_t Server::port() const {
+  return state_->port;
+}
 
-const std::string& Server::token() const { return state_->endpoint.token; }
+const std::string& Server::token() const {
+  return state_->endpoint.token;
+}
 
 void Server::stop() {
   ServerState& state = *state_;
@@ -202,7 +209,9 @@ void Server::stop() {
   state.listener.reset();
 }
 
-std::vector<Request> Server::requests() const { return state_->log.snapshot(); }
+std::vector<Request> Server::requests() const {
+  return state_->log.snapshot();
+}
 
 bool Server::wait_for_requests(size_t count, std::chrono::milliseconds timeout) const {
   return wait_until([count](const std::vector<Request>& seen) { return seen.size() >= count; },

@@ -26,10 +26,13 @@ double number_argument(const Json& arguments, const char* name, double fallback)
   return found != arguments.end() && found->is_number() ? found->get<double>() : fallback;
 }
 
-milliseconds to_wait(double ms) { return milliseconds(static_cast<long long>(std::clamp(ms, 0.0, kMaxWaitMs))); }
+milliseconds to_wait(double ms) {
+  return milliseconds(static_cast<long long>(std::clamp(ms, 0.0, kMaxWaitMs)));
+}
 
 Reply echo(const Json& id, const Json& arguments, bool chunked) {
-  Reply reply = json_reply(200, result_message(id, text_result(string_argument(arguments, "text", ""))), chunked);
+  Reply reply = json_reply(
+      200, result_message(id, text_result(string_argument(arguments, "text", ""))), chunked);
   reply.wait = to_wait(number_argument(arguments, "delay_ms", 0));
   return reply;
 }
@@ -61,7 +64,8 @@ Reply fault_tool(const Json& id, const Json& arguments, bool chunked) {
 }
 
 Json tool(const char* name, const char* description, Json properties, Json required) {
-  Json schema = {{"type", "object"}, {"properties", std::move(properties)}, {"required", std::move(required)}};
+  Json schema = {
+      {"type", "object"}, {"properties", std::move(properties)}, {"required", std::move(required)}};
   return {{"name", name}, {"description", description}, {"inputSchema", std::move(schema)}};
 }
 
@@ -75,10 +79,10 @@ Json tool_list() {
            {{"text", {{"type", "string"}}}, {"delay_ms", number}}, Json::array({"text"})),
       tool("slow", "Answers after the given seconds (default 30) unless the connection closes.",
            {{"seconds", number}}, Json::array()),
-      tool("large", "Returns a text of the given number of bytes.", {{"bytes", {{"type", "integer"}}}},
-           Json::array()),
-      tool("fault", "Answers in a deliberately broken way.", {{"mode", modes}, {"interval_ms", number}},
-           Json::array({"mode"})),
+      tool("large", "Returns a text of the given number of bytes.",
+           {{"bytes", {{"type", "integer"}}}}, Json::array()),
+      tool("fault", "Answers in a deliberately broken way.",
+           {{"mode", modes}, {"interval_ms", number}}, Json::array({"mode"})),
   });
 }
 
