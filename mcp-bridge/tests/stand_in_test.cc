@@ -306,6 +306,18 @@ TEST(StandIn, RecordsRequestsAsSent) {
   EXPECT_FALSE(seen[0].closed_early);
 }
 
+TEST(StandIn, RecordsABodyCutShortAsClosedEarly) {
+  auto server = start();
+  bridge::Fd fd = connect_to(server->port());
+  send_text(
+      fd, "POST /mcp HTTP/1.1\r\nAuthorization: Bearer tok\r\nContent-Length: 100\r\n\r\n{\"id\":");
+  ::shutdown(fd.get(), SHUT_WR);
+  EXPECT_EQ(read_to_end(fd), "");
+  ASSERT_TRUE(server->wait_for_requests(1, 5s));
+  EXPECT_EQ(server->requests()[0].body, "{\"id\":");
+  EXPECT_TRUE(server->requests()[0].closed_early);
+}
+
 TEST(StandIn, HookAndDelayShapeEveryAnswer) {
   const std::string odd = "HTTP/1.1 200 OK\r\n\r\nodd";
   Options options;
