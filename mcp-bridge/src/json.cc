@@ -162,6 +162,9 @@ std::optional<Json> parse_json(std::string_view text) {
   if (found.too_deep) return std::nullopt;
   // A byte-order mark is not JSON white space; the library would skip it.
   if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") return std::nullopt;
+  // The library takes a NUL byte for the end of its input and would accept
+  // whatever follows one. No JSON text holds a raw NUL anywhere.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   Json value;
   if (found.minus_zero) {
     const std::string respelled = spell_minus_zero_as_double(text);

@@ -98,6 +98,22 @@ TEST(JsonTest, RejectsWhatIsNotExactlyOneValue) {
   }
 }
 
+TEST(JsonTest, RejectsANulByteAnywhere) {
+  using namespace std::string_literals;
+  const std::string kRejected[] = {
+      "1\0x"s,                    // what follows a NUL must not be ignored
+      "{}\0"s,
+      "{\"a\":1}\0{\"b\":2}"s,
+      "[1]\0]"s,
+      "\0{}"s,
+      "\"a\0b\""s,               // nor may a string hold one raw
+  };
+  for (const auto& text : kRejected) {
+    SCOPED_TRACE(::testing::PrintToString(text));
+    EXPECT_FALSE(parse_json(text).has_value());
+  }
+}
+
 std::string nested(int depth, char open, char close) {
   return std::string(depth, open) + std::string(depth, close);
 }
