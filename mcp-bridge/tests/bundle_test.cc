@@ -13,7 +13,7 @@
 #include "path.h"
 #include "platform.h"
 #include "read_all.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace bridge {
 namespace {

@@ -14,7 +14,7 @@
 #include "fd.h"
 #include "platform.h"
 #include "read_all.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace bridge {
 namespace {

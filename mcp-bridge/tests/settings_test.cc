@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace bridge {
 namespace {

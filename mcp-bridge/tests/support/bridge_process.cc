@@ -4,16 +4,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -56,31 +52,6 @@ void close_fd(int& fd) {
 }  // namespace
 
 std::string bridge_binary() { return MCP_BRIDGE_BINARY; }
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "bridge-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-void TempDir::write(const std::string& name, const std::string& content, bool executable) const {
-  const std::string file = path_ + "/" + name;
-  std::filesystem::create_directories(std::filesystem::path(file).parent_path());
-  std::ofstream(file, std::ios::binary) << content;
-  if (executable) ::chmod(file.c_str(), 0755);
-}
-
-std::string TempDir::read(const std::string& name) const {
-  std::ifstream in(path_ + "/" + name, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 BridgeProcess::BridgeProcess(ProcessOptions options) {
   std::signal(SIGPIPE, SIG_IGN);

@@ -15,22 +15,6 @@ namespace bridge::testing {
 // The built binary under test.
 std::string bridge_binary();
 
-// A scratch directory, removed with everything in it at destruction.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  // Writes `content` to path()/name; with `executable`, mode 0755.
-  void write(const std::string& name, const std::string& content, bool executable = false) const;
-  std::string read(const std::string& name) const;
-
- private:
-  std::string path_;
-};
-
 struct ProcessOptions {
   /// Variables to set (or, with nullopt, to unset) in the child's environment.
   std::map<std::string, std::optional<std::string>> env;

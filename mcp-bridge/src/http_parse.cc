@@ -1,0 +1,137 @@
+// Splitting a received response into status and body, and chunked decoding.
+// The application closes the connection after its one response, so the whole
+// stream is at hand: nothing here needs to know where the body ends.
+#include <cstdint>
+#include <limits>
+
+#include "http.h"
+#include "text.h"
+
+namespace bridge {
+namespace {
+
+constexpr std::string_view kHeadEnd = "\r\n\r\n";
+constexpr std::string_view kLineEnd = "\r\n";
+
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// The value of a hexadecimal digit, or -1.
+int hex_value(char c) {
+  if (is_digit(c)) return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// "+"? followed by at least one digit of `base`, nothing else, at most `max`.
+std::optional<uint64_t> parse_unsigned(std::string_view text, unsigned base, uint64_t max) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  uint64_t value = 0;
+  for (const char c : text) {
+    const int digit = base == 16 ? hex_value(c) : (is_digit(c) ? c - '0' : -1);
+    if (digit < 0) return std::nullopt;
+    if (value > (max - static_cast<uint64_t>(digit)) / base) return std::nullopt;
+    value = value * base + static_cast<uint64_t>(digit);
+  }
+  return value;
+}
+
+// The second space-separated field of the whole head, read as the status.
+std::optional<uint16_t> status_code(std::string_view head) {
+  const size_t first = head.find(' ');
+  if (first == std::string_view::npos) return std::nullopt;
+  const size_t second = head.find(' ', first + 1);
+  const size_t length =
+      second == std::string_view::npos ? std::string_view::npos : second - first - 1;
+  const auto code = parse_unsigned(head.substr(first + 1, length), 10, 65535);
+  if (!code) return std::nullopt;
+  return static_cast<uint16_t>(*code);
+}
+
+bool equals_ascii_case_insensitive(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+bool is_chunked_header(std::string_view line) {
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return false;
+  return equals_ascii_case_insensitive(trim_white_space(line.substr(0, colon)),
+                                       "transfer-encoding") &&
+         equals_ascii_case_insensitive(trim_white_space(line.substr(colon + 1)), "chunked");
+}
+
+// Whether a header line after the status line announces the chunked coding.
+// REQUIRES: `head` is valid UTF-8 (cutting it at LF and colons keeps it so).
+bool announces_chunked(std::string_view head) {
+  size_t lf = head.find('\n');
+  while (lf != std::string_view::npos) {
+    head.remove_prefix(lf + 1);
+    lf = head.find('\n');
+    std::string_view line = head.substr(0, lf);
+    if (lf != std::string_view::npos && !line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
+    }
+    if (is_chunked_header(line)) return true;
+  }
+  return false;
+}
+
+// The size on a chunk's size line, extensions dropped.
+std::optional<uint64_t> chunk_size(std::string_view line) {
+  if (!valid_utf8(line)) return std::nullopt;
+  const std::string_view number = trim_white_space(line.substr(0, line.find(';')));
+  return parse_unsigned(number, 16, std::numeric_limits<uint64_t>::max());
+}
+
+}  // namespace
+
+std::optional<std::string> dechunk(std::string_view bytes) {
+  if (bytes.size() < 2) return std::nullopt;
+  std::string out;
+  out.reserve(bytes.size());  // the data can only be shorter: no regrowth
+  for (;;) {
+    const size_t line_end = bytes.find(kLineEnd);
+    if (line_end == std::string_view::npos) return std::nullopt;
+    const auto size = chunk_size(bytes.substr(0, line_end));
+    if (!size) return std::nullopt;
+    if (*size == 0) return out;  // trailers and the final line go unread
+    bytes.remove_prefix(line_end + kLineEnd.size());
+    if (*size > bytes.size()) return std::nullopt;
+    out.append(bytes.substr(0, *size));
+    // The two bytes after the data are the chunk's CR LF; they are skipped
+    // without comparing them.
+    if (bytes.size() - *size < 2) return std::nullopt;
+    bytes.remove_prefix(*size + 2);
+    if (bytes.size() < 2) return std::nullopt;  // no last chunk
+  }
+}
+
+std::optional<Response> parse_response(std::string_view bytes) {
+  const size_t head_end = bytes.find(kHeadEnd);
+  if (head_end == std::string_view::npos) return std::nullopt;
+  const std::string_view head = bytes.substr(0, head_end);
+  if (!valid_utf8(head)) return std::nullopt;
+  const auto status = status_code(head);
+  if (!status) return std::nullopt;
+  const std::string_view body = bytes.substr(head_end + kHeadEnd.size());
+  Response response{*status, {}};
+  if (announces_chunked(head)) {
+    auto decoded = dechunk(body);
+    if (!decoded) return std::nullopt;
+    response.body = std::move(*decoded);
+  } else {
+    response.body.assign(body);
+  }
+  return response;
+}
+
+}  // namespace bridge

@@ -1,0 +1,38 @@
+// The socket work of one exchange: a bounded connect to the loopback address,
+// writing a request completely, and reading to the end of the stream.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "fd.h"
+
+namespace bridge {
+
+// Received bytes. Unlike a std::string it can grow without zero-filling the
+// space each read lands in.
+struct ByteBuffer {
+  std::unique_ptr<char[]> data;
+  size_t size = 0;
+  size_t capacity = 0;
+
+  std::string_view view() const { return {data.get(), size}; }
+};
+
+// A connection to 127.0.0.1:`port`, non-blocking and close-on-exec,
+// established within `limit`; nullopt on any failure.
+std::optional<Fd> connect_loopback(uint16_t port, std::chrono::milliseconds limit);
+
+// Writes `head` and then `body` in full. Waits for room as long as it takes:
+// there is no time limit on sending. False on any write error.
+bool write_all(int fd, std::string_view head, std::string_view body);
+
+// Everything up to the end of the stream; nullopt on a read error or when one
+// wait for data lasts longer than `limit`.
+std::optional<ByteBuffer> read_to_end(int fd, std::chrono::milliseconds limit);
+
+}  // namespace bridge
