@@ -43,6 +43,17 @@ function buildServer(closed) {
     async ({ text }) => ({ content: [{ type: 'text', text }] }),
   );
 
+  // Gives its argument back twice: as the application received it, written
+  // out as JSON text, and as structured content.
+  server.registerTool(
+    'mirror',
+    { description: 'Returns its JSON value unchanged', inputSchema: { value: z.unknown() } },
+    async ({ value }) => ({
+      content: [{ type: 'text', text: JSON.stringify(value) }],
+      structuredContent: { value },
+    }),
+  );
+
   server.registerTool(
     'slow',
     { description: 'Runs for a long time; ends early when its connection closes', inputSchema: {} },

@@ -256,10 +256,10 @@ async function main() {
     assert.ok(SUPPORTED_PROTOCOL_VERSIONS.includes(protocolVersion), `protocol version ${protocolVersion}`);
   });
 
-  await check('tools/list lists echo and slow', async () => {
+  await check('tools/list lists echo, mirror and slow', async () => {
     const { tools } = await session.client.listTools(undefined, { timeout: REQUEST_MS });
     const names = tools.map((tool) => tool.name).sort();
-    assert.deepEqual(names, ['echo', 'slow']);
+    assert.deepEqual(names, ['echo', 'mirror', 'slow']);
     const echo = tools.find((tool) => tool.name === 'echo');
     assert.equal(echo.inputSchema.properties.text.type, 'string');
   });
@@ -278,6 +278,22 @@ async function main() {
     const text = 'ğüşıöç İ 🙂 0123456789 '.repeat(70_000);
     assert.ok(Buffer.byteLength(text) > 2_000_000);
     assert.equal(textOf(await session.echo(text)), text);
+  });
+
+  await check('mirror returns JSON values unchanged, numbers at the edges of precision among them', async () => {
+    // The bridge parses and writes out every message again, on the way in and
+    // on the way back; each number must come back as the same double.
+    const value = {
+      integers: [0, 1, -1, 42, 2 ** 31, 2 ** 32, 2 ** 53 - 1, 2 ** 53, 2 ** 53 + 2, 2 ** 63, 2 ** 64, -(2 ** 63), -(2 ** 63) - 2048, 1e21],
+      fractions: [0.1, 0.1 + 0.2, 1 / 3, -2.5e-10, 1e-7, 0.000001, 123.456, 4.35, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 1e300],
+      others: [true, false, null, '', 'ş', [], {}, [[[]]], { 'a/b': { '': 1 } }],
+      'ğüşıöç İ': 'anahtar',
+    };
+    const result = await session.client.callTool({ name: 'mirror', arguments: { value } }, CallToolResultSchema, {
+      timeout: REQUEST_MS,
+    });
+    assert.deepEqual(JSON.parse(textOf(result)), value, 'what the application received');
+    assert.deepEqual(result.structuredContent, { value }, 'what came back');
   });
 
   await check('resources/list and resources/read', async () => {
