@@ -140,8 +140,14 @@ class Application {
     return this.events.filter((event) => event.event === 'exchange');
   }
 
+  // Ends the application's standard input; settles when it has exited.
   stop() {
+    const exited = new Promise((resolve) => {
+      if (this.child.exitCode !== null || this.child.signalCode !== null) resolve();
+      else this.child.once('exit', resolve);
+    });
     this.child.stdin.end();
+    return exited;
   }
 }
 
@@ -437,7 +443,25 @@ async function main() {
     assert.ok(app.exchanges().some((event) => event.status === 401));
   });
 
-  app.stop();
+  await check('with the application gone, the client gets the unreachable error', async () => {
+    await withLimit(app.stop(), 5_000, 'application exit');
+    // Outside an application bundle the bridge finds nothing to launch, so
+    // it answers at once.
+    const orphan = new Session(settingsDir);
+    const error = await orphan.connect().then(
+      () => assert.fail('initialize succeeded without the application'),
+      (reason) => reason,
+    );
+    assert.ok(error instanceof McpError, String(error));
+    assert.equal(error.code, ErrorCode.InternalError);
+    assert.equal(
+      error.message,
+      'MCP error -32603: Torvela’ya bağlanılamadı. Torvela’yı aç ve MCP bölümünde MCP sunucusunu aç.',
+    );
+    const { code, signal } = await orphan.close();
+    assert.deepEqual({ code, signal }, { code: 0, signal: null });
+    assert.equal(orphan.stderr, '');
+  });
 }
 
 main().then(
