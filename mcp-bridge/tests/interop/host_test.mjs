@@ -248,7 +248,9 @@ function textOf(result) {
 async function main() {
   const settingsDir = makeTempDir();
   const app = new Application(settingsDir);
-  const { port } = await app.waitFor((event) => event.event === 'listening', 10_000, 'listening');
+  const { port } = await app.waitFor((event) => event.event === 'listening', 10_000, 'listening').catch((error) => {
+    throw new Error(`${error.message}; its standard error: ${JSON.stringify(app.stderr)}`);
+  });
 
   const session = new Session(settingsDir);
   let protocolVersion;
