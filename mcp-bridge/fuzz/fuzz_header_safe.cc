@@ -88,8 +88,8 @@ void check_header_value(std::string_view input) {
   require(value.size() >= kPrefix.size() + kSuffix.size() && value.starts_with(kPrefix) &&
               value.ends_with(kSuffix),
           "a changed text is wrapped as =?base64?...?=");
-  const std::string_view inner =
-      std::string_view(value).substr(kPrefix.size(), value.size() - kPrefix.size() - kSuffix.size());
+  const std::string_view inner = std::string_view(value).substr(
+      kPrefix.size(), value.size() - kPrefix.size() - kSuffix.size());
   const auto decoded = base64_decode(inner);
   require(decoded && *decoded == input, "the wrapped Base64 decodes to the original text");
 }

@@ -51,7 +51,8 @@ std::optional<bool> expected_enabled(const Json& top) {
 
 bool same(const bridge::State& a, const bridge::State& b) {
   if (a.enabled != b.enabled || a.settings.has_value() != b.settings.has_value()) return false;
-  return !a.settings || (a.settings->port == b.settings->port && a.settings->token == b.settings->token);
+  return !a.settings ||
+         (a.settings->port == b.settings->port && a.settings->token == b.settings->token);
 }
 
 void check_state(std::string_view text) {
