@@ -1,10 +1,12 @@
-// bridge_bench [--runs N] [--json] [--bridge PATH]
+// bridge_bench [--runs N] [--json] [--bridge PATH] [--only MEASURE]
 //
 // Measures the bridge against the floor, the same work done directly over
 // HTTP with a fresh connection per message, on a fast in-process application:
 // cold start, sequential latency, throughput at 1, 16 and 64 in flight, a
 // 10 MB answer, and the bridge's peak resident memory. Each figure is the
 // median over N runs (default 3). Prints one table, or JSON with --json.
+// --only (cold, latency, throughput, large or memory) runs one measure alone,
+// for profiling; the others show as 0.
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -29,6 +31,8 @@ struct Arguments {
   int runs = 3;
   bool json = false;
   std::string bridge = MCP_BRIDGE_BINARY;
+  /// Empty: every measure.
+  std::string only;
 };
 
 bool parse(int argc, char** argv, Arguments& out) {
@@ -40,6 +44,8 @@ bool parse(int argc, char** argv, Arguments& out) {
       out.runs = std::atoi(argv[++i]);
     } else if (flag == "--bridge" && i + 1 < argc) {
       out.bridge = argv[++i];
+    } else if (flag == "--only" && i + 1 < argc) {
+      out.only = argv[++i];
     } else {
       return false;
     }
@@ -47,15 +53,18 @@ bool parse(int argc, char** argv, Arguments& out) {
   return true;
 }
 
-Figures measure_once(const Setup& setup) {
+Figures measure_once(const Setup& setup, const std::string& only) {
+  const auto chosen = [&](const char* name) { return only.empty() || only == name; };
   Figures f;
-  f.cold_ms = cold_start(setup, 10);
-  latency(setup, 2000, f.latency_median_us, f.latency_p99_us);
-  f.rps_1 = throughput(setup, 1, 2000);
-  f.rps_16 = throughput(setup, 16, 4000);
-  f.rps_64 = throughput(setup, 64, 4000);
-  f.large_ms = large_answer(setup, 5, f);
-  f.in_flight_64_peak_mib = in_flight_peak(setup, 64);
+  if (chosen("cold")) f.cold_ms = cold_start(setup, 10);
+  if (chosen("latency")) latency(setup, 2000, f.latency_median_us, f.latency_p99_us);
+  if (chosen("throughput")) {
+    f.rps_1 = throughput(setup, 1, 2000);
+    f.rps_16 = throughput(setup, 16, 4000);
+    f.rps_64 = throughput(setup, 64, 4000);
+  }
+  if (chosen("large")) f.large_ms = large_answer(setup, 5, f);
+  if (chosen("memory")) f.in_flight_64_peak_mib = in_flight_peak(setup, 64);
   return f;
 }
 
@@ -131,7 +140,7 @@ void print_json(const std::vector<Figures>& runs) {
 int main(int argc, char** argv) {
   Arguments arguments;
   if (!parse(argc, argv, arguments)) {
-    std::fprintf(stderr, "usage: bridge_bench [--runs N] [--json] [--bridge PATH]\n");
+    std::fprintf(stderr, "usage: bridge_bench [--runs N] [--json] [--bridge PATH] [--only MEASURE]\n");
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
@@ -148,7 +157,7 @@ int main(int argc, char** argv) {
   std::vector<Figures> runs;
   for (int i = 0; i < arguments.runs; ++i) {
     if (!arguments.json) std::fprintf(stderr, "run %d of %d...\n", i + 1, arguments.runs);
-    runs.push_back(measure_once(setup));
+    runs.push_back(measure_once(setup, arguments.only));
   }
   std::filesystem::remove_all(dir);
   if (arguments.json) {

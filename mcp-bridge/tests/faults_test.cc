@@ -115,9 +115,11 @@ class FaultsTest : public ::testing::Test {
 TEST_F(FaultsTest, AnApplicationKilledMidAnswerIsLostAndANewOneIsUsed) {
   auto app = start_stand_in_process(/*chunked=*/true);
   auto bridge = start_bridge();
+  // Counted once a reply shows the bridge in its reading loop, past start-up.
+  ASSERT_TRUE(bridge->send(ping(0)));
+  ASSERT_EQ(bridge->read_line(), pong(0));
   const size_t idle_fds = testing::open_descriptors(bridge->pid()).value_or(0);
-  ASSERT_TRUE(bridge->send(
-      tool_call(1, "fault", {{"mode", "trickle"}, {"interval_ms", 100}})));
+  ASSERT_TRUE(bridge->send(tool_call(1, "fault", {{"mode", "trickle"}, {"interval_ms", 100}})));
   // Connected (the connection and its duplicate for cancelling), and a few
   // bytes of the answer on their way.
   ASSERT_TRUE(testing::settles(
