@@ -9,6 +9,8 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <stdexcept>
 #include <future>
 #include <mutex>
 #include <string>
@@ -323,6 +325,35 @@ TEST(LoopTest, KeepsReadingWhenOutputIsClosed) {
   EXPECT_EQ(forwarded, 2);
   ::close(in[0]);
   ::close(out[1]);
+}
+
+// Feeds one "initialize" line to a loop whose forwarding step fails.
+void run_with_failing_initialize() {
+  int in[2], out[2];
+  if (::pipe(in) != 0 || ::pipe(out) != 0) std::_Exit(1);
+  const std::string line = "{\"id\":1,\"method\":\"initialize\"}\n";
+  if (::write(in[1], line.data(), line.size()) < 0) std::_Exit(1);
+  ::close(in[1]);
+  run_loop(in[0], std::make_shared<Output>(out[1]), [](const Json&) -> std::optional<Json> {
+    throw std::runtime_error("lock found broken");
+  });
+  std::_Exit(0);
+}
+
+TEST(LoopDeathTest, AFailureOnTheReadingThreadEndsTheProcessWith101) {
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  EXPECT_EXIT(run_with_failing_initialize(), ::testing::ExitedWithCode(101), "lock found broken");
+}
+
+TEST(LoopTest, AFailureOnAWorkerEndsOnlyThatWorker) {
+  LoopHarness loop([](const Json& m) -> std::optional<Json> {
+    if (m["id"] == 1) throw std::runtime_error("worker failed");
+    return echo_id(m);
+  });
+  loop.send("{\"id\":1,\"method\":\"m\"}\n");
+  loop.send("{\"id\":2,\"method\":\"m\"}\n");
+  EXPECT_EQ(loop.finish(), 0);
+  EXPECT_EQ(loop.written(), "{\"id\":2}\n");
 }
 
 }  // namespace
