@@ -33,7 +33,7 @@ class LineReader {
     consume();
     for (;;) {
       const char* base = buffer_.data() + begin_;
-      const size_t unread = buffer_.size() - begin_;
+      const size_t unread = end_ - begin_;
       if (const void* lf = std::memchr(base + scanned_, '\n', unread - scanned_)) {
         const size_t length = static_cast<const char*>(lf) - base;
         next_begin_ = begin_ + length + 1;
@@ -43,7 +43,7 @@ class LineReader {
       scanned_ = unread;
       if (!fill()) {
         if (unread == 0) return Status::kEnd;
-        next_begin_ = buffer_.size();
+        next_begin_ = end_;
         line = strip_cr(std::string_view(buffer_.data() + begin_, unread));
         return Status::kLine;
       }
@@ -58,36 +58,47 @@ class LineReader {
 
   // Drops the line handed out last; moves what is left to the front once the
   // consumed part dominates, so that the buffer stays linear in the longest
-  // line.
+  // line. The room a very long line needed is given back once it is gone.
   void consume() {
     begin_ = next_begin_;
     scanned_ = 0;
-    if (begin_ > 0 && begin_ >= buffer_.size() / 2) {
-      buffer_.erase(0, begin_);
-      begin_ = next_begin_ = 0;
+    if (begin_ == 0 || begin_ < end_ / 2) return;
+    const size_t left = end_ - begin_;
+    std::memmove(buffer_.data(), buffer_.data() + begin_, left);
+    begin_ = next_begin_ = 0;
+    end_ = left;
+    if (buffer_.size() > kKeptRoom && end_ <= kKeptRoom / 2) {
+      buffer_.resize(kKeptRoom);
+      buffer_.shrink_to_fit();
     }
   }
 
-  // Appends what the descriptor has; false at end of input or on a failed read.
+  // Appends what the descriptor has; false at end of input or on a failed
+  // read. The room doubles when a line outgrows it, and is never cleared
+  // before a read: only end_ tells how much of it holds input.
   bool fill() {
     if (eof_) return false;
-    const size_t old_size = buffer_.size();
-    const size_t want = std::max<size_t>(kChunk, old_size - begin_);
-    buffer_.resize(old_size + want);
+    if (buffer_.size() - end_ < kChunk) buffer_.resize(std::max(2 * buffer_.size(), end_ + kChunk));
     ssize_t n;
     do {
-      n = ::read(fd_, buffer_.data() + old_size, want);
+      n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
     } while (n < 0 && errno == EINTR);
-    buffer_.resize(old_size + (n > 0 ? static_cast<size_t>(n) : 0));
-    if (n <= 0) eof_ = true;
-    return n > 0;
+    if (n <= 0) {
+      eof_ = true;
+      return false;
+    }
+    end_ += static_cast<size_t>(n);
+    return true;
   }
 
   static constexpr size_t kChunk = 64 * 1024;
+  /// Room kept after a long line has been handed out.
+  static constexpr size_t kKeptRoom = 1024 * 1024;
   const int fd_;
   std::string buffer_;
   size_t begin_ = 0;       // first byte of the current line
   size_t next_begin_ = 0;  // first byte after the current line
+  size_t end_ = 0;         // first byte not yet read
   size_t scanned_ = 0;     // bytes after begin_ known to hold no line feed
   bool eof_ = false;
 };

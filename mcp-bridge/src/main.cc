@@ -10,8 +10,13 @@
 #include "forward.h"
 #include "loop.h"
 #include "output.h"
+#include "platform.h"
 
 namespace {
+
+// Enough for the deepest message (127 levels) many times over; small enough
+// that the stacks of a burst of workers are reused instead of mapped anew.
+constexpr size_t kWorkerStack = 512 * 1024;
 
 // A closed standard descriptor would be taken by the next socket or file the
 // bridge opens, and replies would then go into that. The null device fills
@@ -30,6 +35,7 @@ int main() {
   // Writing to a closed pipe or a shut-down connection must fail, not kill us.
   std::signal(SIGPIPE, SIG_IGN);
   fill_standard_descriptors();
+  bridge::set_thread_stack_size(kWorkerStack);
 
   auto bridge = std::make_shared<bridge::Bridge>(bridge::settings_dir_from_environment(),
                                                  bridge::make_launcher(bridge::bundle_lookup()));

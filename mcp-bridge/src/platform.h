@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -33,5 +34,13 @@ int no_sigpipe_flags();
 // (a dup2 onto itself keeps a descriptor as it is). Returns 0, or the error
 // number when the attributes refuse the flag.
 int inherit_only_named_descriptors(posix_spawnattr_t* attributes);
+
+// Makes threads started from now on reserve `bytes` of stack. Every request
+// runs on a thread of its own, and the C library keeps only some 40 MiB of
+// ended threads' stacks for reuse: at Linux's default of 8 MiB a burst of
+// workers maps and unmaps a stack for each, and every unmap stops both cores
+// to flush their address caches. macOS reserves 512 KiB for such threads
+// already and needs nothing.
+void set_thread_stack_size(size_t bytes);
 
 }  // namespace bridge

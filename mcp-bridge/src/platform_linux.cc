@@ -1,5 +1,6 @@
 // Linux stand-ins for the platform interface.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/auxv.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,5 +24,13 @@ bool open_pipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC) == 0; }
 int no_sigpipe_flags() { return MSG_NOSIGNAL; }
 
 int inherit_only_named_descriptors(posix_spawnattr_t*) { return 0; }
+
+void set_thread_stack_size(size_t bytes) {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return;
+  // A refusal leaves the default, which works, only slower.
+  if (pthread_attr_setstacksize(&attributes, bytes) == 0) pthread_setattr_default_np(&attributes);
+  pthread_attr_destroy(&attributes);
+}
 
 }  // namespace bridge

@@ -56,4 +56,7 @@ int inherit_only_named_descriptors(posix_spawnattr_t* attributes) {
   return posix_spawnattr_setflags(attributes, flags);
 }
 
+// Threads other than the main one get 512 KiB there already.
+void set_thread_stack_size(size_t) {}
+
 }  // namespace bridge

@@ -53,6 +53,8 @@ void close_fd(int& fd) {
 
 std::string bridge_binary() { return MCP_BRIDGE_BINARY; }
 
+std::string stand_in_binary() { return STAND_IN_APP_BINARY; }
+
 BridgeProcess::BridgeProcess(ProcessOptions options) {
   std::signal(SIGPIPE, SIG_IGN);
   if (options.program.empty()) options.program = bridge_binary();
@@ -78,8 +80,11 @@ BridgeProcess::BridgeProcess(ProcessOptions options) {
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
   std::string program = options.program;
-  char* argv[] = {program.data(), nullptr};
-  const int rc = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data());
+  std::vector<char*> argv{program.data()};
+  for (auto& arg : options.args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  const int rc =
+      ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);
@@ -136,12 +141,14 @@ bool BridgeProcess::fill(std::chrono::milliseconds limit) {
 std::optional<std::string> BridgeProcess::read_line(std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
   for (;;) {
-    const size_t lf = pending_.find('\n');
+    const size_t lf = pending_.find('\n', scanned_);
     if (lf != std::string::npos) {
       std::string line = pending_.substr(0, lf);
       pending_.erase(0, lf + 1);
+      scanned_ = 0;
       return line;
     }
+    scanned_ = pending_.size();
     if (!fill(std::chrono::milliseconds(remaining_ms(deadline)))) return std::nullopt;
   }
 }

@@ -14,12 +14,17 @@ namespace bridge::testing {
 
 // The built binary under test.
 std::string bridge_binary();
+// The built stand-in application, for tests that need it as a process of its
+// own (to kill it, say).
+std::string stand_in_binary();
 
 struct ProcessOptions {
   /// Variables to set (or, with nullopt, to unset) in the child's environment.
   std::map<std::string, std::optional<std::string>> env;
   /// argv[0] and the file run; defaults to bridge_binary().
   std::string program;
+  /// Arguments after argv[0].
+  std::vector<std::string> args;
   /// Standard descriptors to leave closed in the child.
   bool close_stdin = false, close_stdout = false, close_stderr = false;
 };
@@ -55,6 +60,9 @@ class BridgeProcess {
   pid_t pid_ = -1;
   int stdin_ = -1, stdout_ = -1, stderr_ = -1;
   std::string pending_;
+  /// Bytes at the front of pending_ known to hold no line feed, so that a
+  /// long line is scanned once, not once per read.
+  size_t scanned_ = 0;
   std::string errors_;
   std::optional<int> status_;
 };
