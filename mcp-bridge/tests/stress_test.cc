@@ -26,6 +26,7 @@
 #include "stand_in/stand_in.h"
 #include "support/bridge_process.h"
 #include "support/proc_status.h"
+#include "support/sanitizers.h"
 #include "support/temp_dir.h"
 
 namespace bridge {
@@ -263,15 +264,16 @@ TEST(Stress, AThousandRequestsAtOnceWithCancellationsAndFaults) {
 
   // Every worker has written its reply; each descriptor and thread must come
   // back, allowing exiting threads a moment.
+  const size_t settled_threads = *idle_threads + testing::kRuntimeThreads;
   EXPECT_TRUE(testing::settles(
       [&] {
         return testing::open_descriptors(bridge.pid()) == idle_fds &&
-               testing::thread_count(bridge.pid()) == idle_threads;
+               testing::thread_count(bridge.pid()) == settled_threads;
       },
       5s))
       << "descriptors " << testing::open_descriptors(bridge.pid()).value_or(0) << " (idle "
       << *idle_fds << "), threads " << testing::thread_count(bridge.pid()).value_or(0) << " (idle "
-      << *idle_threads << ")";
+      << *idle_threads << ", sanitizer runtime " << testing::kRuntimeThreads << ")";
   // Each cancellation shut its connection: the application saw it close.
   EXPECT_TRUE(server->wait_until(
       [](const std::vector<stand_in::Request>& seen) {
