@@ -11,6 +11,7 @@
 #include "stand_in/stand_in.h"
 #include "support/bridge_process.h"
 #include "support/temp_dir.h"
+#include "support/replies.h"
 
 namespace bridge {
 namespace {
@@ -18,13 +19,10 @@ namespace {
 using namespace std::chrono_literals;
 using testing::BridgeProcess;
 using testing::ProcessOptions;
+using testing::kParseError;
 
-const std::string kParseError =
-    R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
-const std::string kUnreachableReply =
-    "{\"error\":{\"code\":-32603,\"message\":\"Torvela\xE2\x80\x99ya ba\xC4\x9Flan\xC4\xB1lamad\xC4\xB1. "
-    "Torvela\xE2\x80\x99y\xC4\xB1 a\xC3\xA7 ve MCP b\xC3\xB6l\xC3\xBCm\xC3\xBCnde MCP sunucusunu "
-    "a\xC3\xA7.\"},\"id\":1,\"jsonrpc\":\"2.0\"}";
+const std::string kUnreachableReply = testing::error_line("1", testing::kUnreachable);
+
 
 class BinaryTest : public ::testing::Test {
  protected:

@@ -20,6 +20,7 @@
 #include "support/sanitizers.h"
 #include "support/scripted_app.h"
 #include "support/temp_dir.h"
+#include "support/replies.h"
 
 namespace bridge {
 namespace {
@@ -29,18 +30,10 @@ using Clock = std::chrono::steady_clock;
 using testing::BridgeProcess;
 using testing::Piece;
 using testing::ScriptedApp;
+using testing::error_line;
+using testing::kLost;
+const std::string kUnexpected200 = testing::unexpected(200);
 
-const std::string kLost =
-    "Torvela\xE2\x80\x99yla ba\xC4\x9Flant\xC4\xB1 yan\xC4\xB1t gelmeden koptu. "
-    "\xC4\xB0\xC5\x9Flemin yap\xC4\xB1l\xC4\xB1p yap\xC4\xB1lmad\xC4\xB1\xC4\x9F\xC4\xB1n\xC4\xB1 "
-    "Torvela\xE2\x80\x99"
-    "da kontrol et.";
-const std::string kUnexpected200 = "Torvela beklenmeyen bir yan\xC4\xB1t verdi (HTTP 200).";
-
-std::string error_line(const std::string& id, const std::string& message) {
-  return R"({"error":{"code":-32603,"message":")" + message + R"("},"id":)" + id +
-         R"(,"jsonrpc":"2.0"})";
-}
 
 std::string text_reply(const Json& id, const std::string& text) {
   Json item = {{"type", "text"}, {"text", text}};

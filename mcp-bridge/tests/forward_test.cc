@@ -12,26 +12,18 @@
 
 #include "stand_in/stand_in.h"
 #include "support/temp_dir.h"
+#include "support/replies.h"
 
 namespace bridge {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::error_line;
+using testing::kDisabled;
+using testing::kLost;
+using testing::kUnreachable;
+using testing::unexpected;
 
-const std::string kLost =
-    "Torvela\xE2\x80\x99yla ba\xC4\x9Flant\xC4\xB1 yan\xC4\xB1t gelmeden koptu. "
-    "\xC4\xB0\xC5\x9Flemin yap\xC4\xB1l\xC4\xB1p yap\xC4\xB1lmad\xC4\xB1\xC4\x9F\xC4\xB1n\xC4\xB1 "
-    "Torvela\xE2\x80\x99" "da kontrol et.";
-const std::string kUnreachable =
-    "Torvela\xE2\x80\x99ya ba\xC4\x9Flan\xC4\xB1lamad\xC4\xB1. Torvela\xE2\x80\x99y\xC4\xB1 "
-    "a\xC3\xA7 ve MCP b\xC3\xB6l\xC3\xBCm\xC3\xBCnde MCP sunucusunu a\xC3\xA7.";
-const std::string kDisabled =
-    "Torvela\xE2\x80\x99" "da MCP kapal\xC4\xB1. Torvela \xE2\x80\xBA MCP\xE2\x80\x99" "den a\xC3\xA7.";
-
-std::string error_line(const std::string& id, const std::string& message) {
-  return R"({"error":{"code":-32603,"message":")" + message + R"("},"id":)" + id +
-         R"(,"jsonrpc":"2.0"})";
-}
 
 Json msg(const char* text) {
   auto value = parse_json(text);
@@ -201,11 +193,11 @@ TEST_F(ForwardTest, JudgesTheAnswerNotTheStatus) {
     std::string reply;
   };
   const Case kCases[] = {
-      {"empty202", error_line("9", "Torvela beklenmeyen bir yan\xC4\xB1t verdi (HTTP 202).")},
-      {"array", error_line("9", "Torvela beklenmeyen bir yan\xC4\xB1t verdi (HTTP 200).")},
-      {"no_result", error_line("9", "Torvela beklenmeyen bir yan\xC4\xB1t verdi (HTTP 200).")},
+      {"empty202", error_line("9", unexpected(202))},
+      {"array", error_line("9", unexpected(200))},
+      {"no_result", error_line("9", unexpected(200))},
       // Without chunks or a length to go by, a body cut short reads as whole.
-      {"drop", error_line("9", "Torvela beklenmeyen bir yan\xC4\xB1t verdi (HTTP 200).")},
+      {"drop", error_line("9", unexpected(200))},
       {"garbage", error_line("9", kLost)},
   };
   for (const auto& c : kCases) {

@@ -17,14 +17,15 @@
 #include <thread>
 #include <vector>
 
+#include "support/replies.h"
+
 namespace bridge {
 namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kParseError =
-    R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})"
-    "\n";
+const std::string kParseErrorLine = testing::kParseError + "\n";
+
 
 // Runs the loop on a thread of its own, fed through one pipe and written into
 // another, with the test's own forwarding step.
@@ -139,7 +140,7 @@ TEST(LoopTest, AnswersEveryLineThatIsNotAnObjectWithTheParseError) {
     });
     loop.send(line + "\n");
     EXPECT_EQ(loop.finish(), 0);
-    EXPECT_EQ(loop.written(), kParseError);
+    EXPECT_EQ(loop.written(), kParseErrorLine);
     EXPECT_EQ(forwarded, 0);
   }
 }

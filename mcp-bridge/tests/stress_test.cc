@@ -28,6 +28,7 @@
 #include "support/proc_status.h"
 #include "support/sanitizers.h"
 #include "support/temp_dir.h"
+#include "support/replies.h"
 
 namespace bridge {
 namespace {
@@ -37,19 +38,20 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kRequests = 1000;
 constexpr size_t kCancelled = kRequests / 10;
+using testing::kLost;
+using testing::kParseError;
+const std::string kUnexpected200 = testing::unexpected(200);
+
+// The error reply line for a request id and a message.
+std::string error_line(const Json& id, const std::string& message) {
+  return testing::error_line(serialize(id), message);
+}
+
 constexpr uint64_t kDefaultSeed = 20261207;
 /// Cancelled requests wait far longer than the run, so they are surely still
 /// at the application when their notice comes.
 constexpr int kCancelledDelayMs = 120000;
 
-const std::string kParseError =
-    R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
-const std::string kLost =
-    "Torvela\xE2\x80\x99yla ba\xC4\x9Flant\xC4\xB1 yan\xC4\xB1t gelmeden koptu. "
-    "\xC4\xB0\xC5\x9Flemin yap\xC4\xB1l\xC4\xB1p yap\xC4\xB1lmad\xC4\xB1\xC4\x9F\xC4\xB1n\xC4\xB1 "
-    "Torvela\xE2\x80\x99"
-    "da kontrol et.";
-const std::string kUnexpected200 = "Torvela beklenmeyen bir yan\xC4\xB1t verdi (HTTP 200).";
 
 enum class Kind { kEcho, kCancelled, kChunked, kDropPlain, kDropChunked, kGarbage };
 
@@ -67,10 +69,6 @@ uint64_t seed() {
   return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 10) : kDefaultSeed;
 }
 
-std::string error_line(const Json& id, const std::string& message) {
-  return R"({"error":{"code":-32603,"message":")" + message + R"("},"id":)" + serialize(id) +
-         R"(,"jsonrpc":"2.0"})";
-}
 
 std::string text_reply(const Json& id, const std::string& text) {
   Json item = {{"type", "text"}, {"text", text}};
