@@ -53,7 +53,7 @@ SendOutcome exchange(InFlight& in_flight, const ConnectionSettings& settings,
   const std::string head = request_head(settings, headers, body.size());
   std::optional<ByteBuffer> received;
   if (write_all(connection->get(), head, body)) {
-    received = read_to_end(connection->get(), limits.receive);
+    received = receive_to_end(connection->get(), limits.receive);
   }
   connection.reset();
   if (!received) return outcome(SendOutcome::Kind::kBroken);

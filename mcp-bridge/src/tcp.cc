@@ -122,7 +122,7 @@ bool write_all(int fd, std::string_view head, std::string_view body) {
   return true;
 }
 
-std::optional<ByteBuffer> read_to_end(int fd, milliseconds limit) {
+std::optional<ByteBuffer> receive_to_end(int fd, milliseconds limit) {
   ByteBuffer buffer;
   for (;;) {
     make_room(buffer);

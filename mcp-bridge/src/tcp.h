@@ -33,6 +33,6 @@ bool write_all(int fd, std::string_view head, std::string_view body);
 
 // Everything up to the end of the stream; nullopt on a read error or when one
 // wait for data lasts longer than `limit`.
-std::optional<ByteBuffer> read_to_end(int fd, std::chrono::milliseconds limit);
+std::optional<ByteBuffer> receive_to_end(int fd, std::chrono::milliseconds limit);
 
 }  // namespace bridge
