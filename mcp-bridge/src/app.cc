@@ -14,14 +14,6 @@ namespace {
 
 constexpr uint64_t kMaxPort = 65535;
 
-// A member of an object, or null when `value` is null, not an object, or
-// lacks the member; so lookups chain without checks in between.
-const Json* member(const Json* value, const char* name) {
-  if (value == nullptr || !value->is_object()) return nullptr;
-  const auto found = value->find(name);
-  return found == value->end() ? nullptr : &*found;
-}
-
 // The token goes into a header line as it stands: a control character there
 // would end the line or corrupt it. Tab is allowed within header values.
 bool fits_header_line(std::string_view token) {

@@ -31,14 +31,6 @@ std::string unexpected_answer(uint16_t status) {
   return "Torvela beklenmeyen bir yan\u0131t verdi (HTTP " + std::to_string(status) + ").";
 }
 
-// A lookup in something that is not an object, or of a missing member, gives
-// nothing; a lookup in nothing gives nothing again.
-const Json* member(const Json* value, std::string_view name) {
-  if (value == nullptr || !value->is_object()) return nullptr;
-  const auto it = value->find(name);
-  return it == value->end() ? nullptr : &*it;
-}
-
 const std::string* string_member(const Json* value, std::string_view name) {
   const Json* found = member(value, name);
   return found != nullptr && found->is_string() ? &found->get_ref<const std::string&>() : nullptr;

@@ -157,6 +157,12 @@ void write_double(double value, std::string& out) {
 
 }  // namespace
 
+const Json* member(const Json* value, std::string_view name) {
+  if (value == nullptr || !value->is_object()) return nullptr;
+  const auto found = value->find(name);
+  return found == value->end() ? nullptr : &*found;
+}
+
 std::optional<Json> parse_json(std::string_view text) {
   const Scan found = scan(text);
   if (found.too_deep) return std::nullopt;

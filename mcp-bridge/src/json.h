@@ -22,6 +22,10 @@ constexpr int kMaxJsonDepth = 127;
 // minus zero.
 std::optional<Json> parse_json(std::string_view text);
 
+// The member `name` of `value`; nullptr when `value` is nullptr, not an
+// object, or lacks the member, so that lookups chain without checks between.
+const Json* member(const Json* value, std::string_view name);
+
 // Appends the compact wire form of `value` to `out`: members in key order,
 // minimal escapes, raw UTF-8, integers digit for digit, other numbers as the
 // shortest round-trip double.
