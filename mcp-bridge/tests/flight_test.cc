@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "http.h"
-#include "loopback.h"
+#include "support/loopback.h"
 
 namespace bridge {
 namespace {

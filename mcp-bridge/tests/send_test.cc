@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "http.h"
-#include "loopback.h"
+#include "support/loopback.h"
 
 namespace bridge {
 namespace {
