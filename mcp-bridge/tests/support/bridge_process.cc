@@ -49,6 +49,30 @@ void close_fd(int& fd) {
   fd = -1;
 }
 
+// The child's side of a start that posix_spawn cannot express (an ignored
+// signal, a descriptor limit). Only async-signal-safe calls until exec.
+[[noreturn]] void exec_child(const ProcessOptions& options, const int sources[3], char* const argv[],
+                             char* const envp[]) {
+  const bool closed[] = {options.close_stdin, options.close_stdout, options.close_stderr};
+  for (int target = 0; target < 3; ++target) {
+    if (closed[target]) {
+      ::close(target);
+    } else {
+      ::dup2(sources[target], target);
+    }
+  }
+  if (options.ignore_sigchld) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGCHLD, &ignore, nullptr);
+  }
+  if (options.descriptor_limit && ::setrlimit(RLIMIT_NOFILE, &*options.descriptor_limit) != 0) {
+    ::_exit(126);
+  }
+  ::execve(argv[0], argv, envp);
+  ::_exit(127);
+}
+
 }  // namespace
 
 std::string bridge_binary() { return MCP_BRIDGE_BINARY; }
@@ -62,6 +86,11 @@ BridgeProcess::BridgeProcess(ProcessOptions options) {
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
       ::pipe2(err, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
+  }
+  // The flag belongs to the child's ends only: ours are other open files.
+  if (options.nonblocking_stdio) {
+    ::fcntl(in[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(out[1], F_SETFL, O_NONBLOCK);
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -83,8 +112,15 @@ BridgeProcess::BridgeProcess(ProcessOptions options) {
   std::vector<char*> argv{program.data()};
   for (auto& arg : options.args) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  const int rc =
-      ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  int rc = 0;
+  if (options.ignore_sigchld || options.descriptor_limit) {
+    const int sources[] = {in[0], out[1], err[1]};
+    pid_ = ::fork();
+    if (pid_ == 0) exec_child(options, sources, argv.data(), envp.data());
+    if (pid_ < 0) rc = errno;
+  } else {
+    rc = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  }
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);

@@ -2,6 +2,7 @@
 // pipes, the way a host does.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -27,6 +28,11 @@ struct ProcessOptions {
   std::vector<std::string> args;
   /// Standard descriptors to leave closed in the child.
   bool close_stdin = false, close_stdout = false, close_stderr = false;
+  /// What some hosts hand over across exec: SIGCHLD ignored, standard input
+  /// and output non-blocking, a limit on open descriptors.
+  bool ignore_sigchld = false;
+  bool nonblocking_stdio = false;
+  std::optional<rlimit> descriptor_limit;
 };
 
 class BridgeProcess {

@@ -25,6 +25,10 @@ inline const std::string kDisabled =
     "da MCP kapal\xC4\xB1. Torvela \xE2\x80\xBA MCP\xE2\x80\x99"
     "den a\xC3\xA7.";
 
+inline const std::string kNoResources =
+    "Sistem kaynaklar\xC4\xB1 yetmedi\xC4\x9Fi i\xC3\xA7in istek Torvela\xE2\x80\x99ya "
+    "g\xC3\xB6nderilemedi. Biraz sonra yeniden dene.";
+
 // The message of an answer the bridge could not use, with its HTTP status.
 inline std::string unexpected(int status) {
   return "Torvela beklenmeyen bir yan\xC4\xB1t verdi (HTTP " + std::to_string(status) + ").";
