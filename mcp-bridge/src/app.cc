@@ -13,6 +13,9 @@ namespace bridge {
 namespace {
 
 constexpr uint64_t kMaxPort = 65535;
+// The application writes a few hundred bytes; anything much larger is not its
+// settings file, and reading it whole on every request would cost too much.
+constexpr size_t kMaxSettingsSize = size_t{1} << 20;
 
 // The token goes into a header line as it stands: a control character there
 // would end the line or corrupt it. Tab is allowed within header values.
@@ -66,14 +69,22 @@ std::optional<std::string> settings_dir_from_environment() {
 State parse_state(std::string_view text) {
   const auto top = parse_json(text);
   if (!top) return State{};
-  return State{connection_settings(*top), enabled_flag(*top)};
+  return State{connection_settings(*top), enabled_flag(*top), false};
 }
 
 State state(const std::optional<std::string>& settings_dir) {
   if (!settings_dir) return State{};
-  const auto text = read_file(join_path(*settings_dir, "mcp.json"));
-  if (!text) return State{};
-  return parse_state(*text);
+  std::string text;
+  switch (read_regular_file(join_path(*settings_dir, "mcp.json"), kMaxSettingsSize, text)) {
+    case FileRead::kRead: return parse_state(text);
+    case FileRead::kUnreadable: break;
+    case FileRead::kNoResources: {
+      State unknown;
+      unknown.out_of_resources = true;
+      return unknown;
+    }
+  }
+  return State{};
 }
 
 std::optional<std::string> find_bundle(std::string_view resolved_path) {

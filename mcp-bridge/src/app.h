@@ -31,12 +31,17 @@ struct State {
   std::optional<ConnectionSettings> settings;
   /// settings.enabled when it is a JSON boolean.
   std::optional<bool> enabled;
+  /// The file could not be read for lack of descriptors or memory: the
+  /// halves above are empty, and nothing is known about the application.
+  bool out_of_resources = false;
 };
 
 // Reads the text of a settings file.
 State parse_state(std::string_view text);
 // Reads "<settings_dir>/mcp.json" afresh. Never fails: every problem shows as
-// missing settings and an absent flag. Safe for concurrent use.
+// missing settings and an absent flag, a lack of resources in addition as
+// out_of_resources. Only a regular file of at most 1 MiB is read. Safe for
+// concurrent use.
 State state(const std::optional<std::string>& settings_dir);
 
 // The nearest path, `resolved_path` itself first, whose extension is exactly
@@ -45,12 +50,22 @@ std::optional<std::string> find_bundle(std::string_view resolved_path);
 // The bundle that holds the running executable (its path resolved first).
 std::optional<std::string> bundle_lookup();
 
-// Brings the application up; true when a program of the bundle already runs
-// or `open` succeeded. Callable from any thread.
-using Launcher = std::function<bool()>;
+// What a launcher call came to.
+enum class LaunchResult {
+  /// A program of the bundle already runs, or `open` succeeded.
+  kRunning,
+  /// There is no bundle, or `open` failed or could not be started.
+  kNotStarted,
+  /// `ps` or `open` could not be started for lack of descriptors, memory or
+  /// processes: nothing was launched, and nothing is known of the application.
+  kNoResources,
+};
 
-// The bundle launcher for `bundle`, or the null launcher (always false) when
-// there is none.
+// Brings the application up. Callable from any thread.
+using Launcher = std::function<LaunchResult()>;
+
+// The bundle launcher for `bundle`, or the null launcher (always kNotStarted)
+// when there is none.
 Launcher make_launcher(std::optional<std::string> bundle);
 
 }  // namespace bridge

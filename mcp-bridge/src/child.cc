@@ -10,6 +10,7 @@
 
 #include "platform.h"
 #include "read_all.h"
+#include "resources.h"
 
 extern char** environ;
 
@@ -65,11 +66,22 @@ bool reset_signals(posix_spawnattr_t* attributes) {
                                   static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK)) == 0;
 }
 
+// Starting a child needs descriptors for its streams, memory, and a free
+// process slot (EAGAIN from the fork inside the spawn).
+RunResult start_failure(int error) {
+  return is_resource_error(error) || error == EAGAIN ? RunResult::kNoResources : RunResult::kFailed;
+}
+
 }  // namespace
 
 Fd open_null_device() { return Fd(::open("/dev/null", O_RDWR | O_CLOEXEC)); }
 
-std::optional<pid_t> spawn_program(const std::vector<std::string>& argv, StandardStreams streams) {
+std::optional<pid_t> spawn_program(const std::vector<std::string>& argv, StandardStreams streams,
+                                   int* error) {
+  int ignored = 0;
+  if (error == nullptr) error = &ignored;
+  // The option objects fail only for want of memory.
+  *error = ENOMEM;
   FileActions actions;
   Attributes attributes;
   if (!actions.ready || !attributes.ready) return std::nullopt;
@@ -82,9 +94,8 @@ std::optional<pid_t> spawn_program(const std::vector<std::string>& argv, Standar
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   pid_t pid = 0;
-  if (posix_spawnp(&pid, args[0], &actions.value, &attributes.value, args.data(), environ) != 0) {
-    return std::nullopt;
-  }
+  *error = posix_spawnp(&pid, args[0], &actions.value, &attributes.value, args.data(), environ);
+  if (*error != 0) return std::nullopt;
   return pid;
 }
 
@@ -96,31 +107,34 @@ std::optional<int> wait_for_child(pid_t pid) {
   }
 }
 
-std::optional<std::string> run_capturing_output(const std::vector<std::string>& argv) {
+RunResult run_capturing_output(const std::vector<std::string>& argv, std::string& output) {
   const Fd null = open_null_device();
+  if (!null) return start_failure(errno);
   int ends[2];
-  if (!null || !open_pipe(ends)) return std::nullopt;
+  if (!open_pipe(ends)) return start_failure(errno);
   Fd read_end(ends[0]);
   Fd write_end(ends[1]);
-  const auto pid = spawn_program(argv, {null.get(), write_end.get(), null.get()});
-  if (!pid) return std::nullopt;
+  int error = 0;
+  const auto pid = spawn_program(argv, {null.get(), write_end.get(), null.get()}, &error);
+  if (!pid) return start_failure(error);
   // With our copy of the write end open, the read would never see the end.
   write_end.reset();
-  std::string output;
   read_to_end(read_end.get(), output);  // after a read error, what came before
   // Closed before the wait, so a child still writing ends instead of blocking.
   read_end.reset();
   wait_for_child(*pid);
-  return output;
+  return RunResult::kSucceeded;
 }
 
-bool run_to_stderr(const std::vector<std::string>& argv) {
+RunResult run_to_stderr(const std::vector<std::string>& argv) {
   const Fd null = open_null_device();
-  if (!null) return false;
-  const auto pid = spawn_program(argv, {null.get(), STDERR_FILENO, STDERR_FILENO});
-  if (!pid) return false;
+  if (!null) return start_failure(errno);
+  int error = 0;
+  const auto pid = spawn_program(argv, {null.get(), STDERR_FILENO, STDERR_FILENO}, &error);
+  if (!pid) return start_failure(error);
   const auto status = wait_for_child(*pid);
-  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+  const bool succeeded = status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+  return succeeded ? RunResult::kSucceeded : RunResult::kFailed;
 }
 
 }  // namespace bridge

@@ -26,6 +26,11 @@ constexpr std::string_view kUnreachable =
     "b\u00F6l\u00FCm\u00FCnde MCP sunucusunu a\u00E7.";
 constexpr std::string_view kDisabled =
     "Torvela\u2019da MCP kapal\u0131. Torvela \u203A MCP\u2019den a\u00E7.";
+// The bridge itself ran out of descriptors, memory or processes: the
+// application may be up and well, so it is neither launched nor waited for.
+constexpr std::string_view kNoResources =
+    "Sistem kaynaklar\u0131 yetmedi\u011Fi i\u00E7in istek Torvela\u2019ya "
+    "g\u00F6nderilemedi. Biraz sonra yeniden dene.";
 
 std::string unexpected_answer(uint16_t status) {
   return "Torvela beklenmeyen bir yan\u0131t verdi (HTTP " + std::to_string(status) + ").";
@@ -86,12 +91,13 @@ std::optional<Outcome> try_send(const Attempt& a, const ConnectionSettings& sett
   switch (sent.kind) {
     case SendOutcome::Kind::kResponse: return Outcome{std::move(sent.response), {}};
     case SendOutcome::Kind::kBroken: return failed(kLost);
+    case SendOutcome::Kind::kNoResources: return failed(kNoResources);
     case SendOutcome::Kind::kNotConnected: break;
   }
   return std::nullopt;
 }
 
-enum class LaunchDecision { kWait, kRefuse };
+enum class LaunchDecision { kWait, kRefuse, kNoResources };
 
 // Under the launch lock, held across the launcher so that requests which find
 // the application down together queue behind one launch.
@@ -102,7 +108,11 @@ LaunchDecision decide_launch(Bridge& bridge) {
     if (age < kLaunchGrace) return LaunchDecision::kWait;
     if (age < kRelaunchAfter) return LaunchDecision::kRefuse;
   }
-  if (!bridge.launcher()) return LaunchDecision::kRefuse;
+  switch (bridge.launcher()) {
+    case LaunchResult::kRunning: break;
+    case LaunchResult::kNotStarted: return LaunchDecision::kRefuse;
+    case LaunchResult::kNoResources: return LaunchDecision::kNoResources;
+  }
   bridge.last_launch = bridge.timing.now();
   return LaunchDecision::kWait;
 }
@@ -118,6 +128,7 @@ Outcome wait_for_application(const Attempt& a) {
     }
     bridge.timing.sleep(kPollInterval);
     const State current = state(bridge.settings_dir);
+    if (current.out_of_resources) return failed(kNoResources);
     if (current.settings) {
       if (std::optional<Outcome> done = try_send(a, *current.settings)) return std::move(*done);
     }
@@ -127,13 +138,21 @@ Outcome wait_for_application(const Attempt& a) {
 
 Outcome when_unreachable(const Attempt& a, std::optional<bool> enabled) {
   if (enabled == false) return failed(kDisabled);
-  if (decide_launch(a.bridge) == LaunchDecision::kRefuse) return failed(kUnreachable);
+  // Cancelled while the connect was failing: the host no longer wants an
+  // answer, so nothing may be started for it.
+  if (is_cancelled(a.bridge.in_flight, a.key)) return failed(kUnreachable);
+  switch (decide_launch(a.bridge)) {
+    case LaunchDecision::kWait: break;
+    case LaunchDecision::kRefuse: return failed(kUnreachable);
+    case LaunchDecision::kNoResources: return failed(kNoResources);
+  }
   return wait_for_application(a);
 }
 
 Outcome reach_application(const Attempt& a) {
   if (is_cancelled(a.bridge.in_flight, a.key)) return failed(kUnreachable);
   const State current = state(a.bridge.settings_dir);
+  if (current.out_of_resources) return failed(kNoResources);
   if (current.settings) {
     if (std::optional<Outcome> done = try_send(a, *current.settings)) return std::move(*done);
   }

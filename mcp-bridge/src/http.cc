@@ -47,8 +47,11 @@ void share_with_flight(InFlight& in_flight, const std::string& key, const Fd& co
 SendOutcome exchange(InFlight& in_flight, const ConnectionSettings& settings,
                      const Headers& headers, std::string_view body, const std::string* key,
                      const Limits& limits) {
-  std::optional<Fd> connection = connect_loopback(settings.port, limits.connect);
-  if (!connection) return outcome(SendOutcome::Kind::kNotConnected);
+  bool no_socket = false;
+  std::optional<Fd> connection = connect_loopback(settings.port, limits.connect, &no_socket);
+  if (!connection) {
+    return outcome(no_socket ? SendOutcome::Kind::kNoResources : SendOutcome::Kind::kNotConnected);
+  }
   if (key != nullptr) share_with_flight(in_flight, *key, *connection);
   const std::string head = request_head(settings, headers, body.size());
   std::optional<ByteBuffer> received;

@@ -49,7 +49,9 @@ struct Limits {
 };
 
 struct SendOutcome {
-  enum class Kind { kResponse, kNotConnected, kBroken };
+  /// kNoResources: no socket could be made for lack of descriptors or memory,
+  /// which says nothing about the application.
+  enum class Kind { kResponse, kNotConnected, kBroken, kNoResources };
   Kind kind = Kind::kNotConnected;
   /// Meaningful only for kResponse.
   Response response;

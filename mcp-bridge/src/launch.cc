@@ -48,18 +48,33 @@ std::string own_name() {
   return name ? lossy_utf8(*name) : std::string();
 }
 
-bool bundle_running(const std::string& bundle) {
-  const auto listing = run_capturing_output({"ps", "-xo", "comm="});
-  return listing && bundle_program_listed(lossy_utf8(*listing), bundle, own_name());
+LaunchResult bundle_running(const std::string& bundle) {
+  std::string listing;
+  switch (run_capturing_output({"ps", "-xo", "comm="}, listing)) {
+    case RunResult::kSucceeded: break;
+    case RunResult::kFailed: return LaunchResult::kNotStarted;
+    case RunResult::kNoResources: return LaunchResult::kNoResources;
+  }
+  return bundle_program_listed(lossy_utf8(listing), bundle, own_name()) ? LaunchResult::kRunning
+                                                                        : LaunchResult::kNotStarted;
 }
 
-bool open_bundle(const std::string& bundle) {
-  return run_to_stderr({"open", "-g", "-j", "-a", bundle, "--args", "--background", "--for-mcp"});
+LaunchResult open_bundle(const std::string& bundle) {
+  switch (run_to_stderr({"open", "-g", "-j", "-a", bundle, "--args", "--background", "--for-mcp"})) {
+    case RunResult::kSucceeded: return LaunchResult::kRunning;
+    case RunResult::kFailed: break;
+    case RunResult::kNoResources: return LaunchResult::kNoResources;
+  }
+  return LaunchResult::kNotStarted;
 }
 
+// A running check that could not run says nothing: then nothing is opened.
 Launcher make_launcher(std::optional<std::string> bundle) {
-  if (!bundle) return [] { return false; };
-  return [bundle = std::move(*bundle)] { return bundle_running(bundle) || open_bundle(bundle); };
+  if (!bundle) return [] { return LaunchResult::kNotStarted; };
+  return [bundle = std::move(*bundle)] {
+    const LaunchResult running = bundle_running(bundle);
+    return running == LaunchResult::kNotStarted ? open_bundle(bundle) : running;
+  };
 }
 
 }  // namespace bridge

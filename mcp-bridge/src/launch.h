@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app.h"
+
 namespace bridge {
 
 // Lines of `text`, each without its line feed and a carriage return right
@@ -23,12 +25,13 @@ bool bundle_program_listed(std::string_view ps_text, std::string_view bundle,
 // resolved, with invalid UTF-8 replaced; empty when unknown.
 std::string own_name();
 
-// True when `ps` lists another program of the bundle among the current
-// user's processes; false when it lists none or cannot be run.
-bool bundle_running(const std::string& bundle);
+// kRunning when `ps` lists another program of the bundle among the current
+// user's processes; kNotStarted when it lists none or cannot be started
+// otherwise; kNoResources when it cannot be started for lack of resources.
+LaunchResult bundle_running(const std::string& bundle);
 
-// Opens the bundle hidden and in the background; true when `open` exits with
-// status 0.
-bool open_bundle(const std::string& bundle);
+// Opens the bundle hidden and in the background; kRunning when `open` exits
+// with status 0.
+LaunchResult open_bundle(const std::string& bundle);
 
 }  // namespace bridge

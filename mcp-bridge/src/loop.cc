@@ -1,5 +1,6 @@
 #include "loop.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "readiness.h"
 #include "text.h"
 
 namespace bridge {
@@ -80,9 +82,10 @@ class LineReader {
     if (eof_) return false;
     if (buffer_.size() - end_ < kChunk) buffer_.resize(std::max(2 * buffer_.size(), end_ + kChunk));
     ssize_t n;
+    // A host may hand input over non-blocking: "nothing yet" is no end.
     do {
       n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
-    } while (n < 0 && errno == EINTR);
+    } while (n < 0 && (errno == EINTR || (would_block(errno) && wait_until_ready(fd_, POLLIN))));
     if (n <= 0) {
       eof_ = true;
       return false;

@@ -34,7 +34,12 @@ void fill_standard_descriptors() {
 int main() {
   // Writing to a closed pipe or a shut-down connection must fail, not kill us.
   std::signal(SIGPIPE, SIG_IGN);
+  // A parent that ignores SIGCHLD hands that on across exec; the system would
+  // then reap our children itself, and the launcher could never learn that
+  // `open` succeeded.
+  std::signal(SIGCHLD, SIG_DFL);
   fill_standard_descriptors();
+  bridge::raise_descriptor_limit();
   bridge::set_thread_stack_size(kWorkerStack);
 
   auto bridge = std::make_shared<bridge::Bridge>(bridge::settings_dir_from_environment(),

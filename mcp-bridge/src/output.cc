@@ -1,19 +1,25 @@
 #include "output.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 
+#include "readiness.h"
+
 namespace bridge {
 namespace {
 
-// Writes all of `bytes`, resuming after interruptions and short writes.
-// Gives up at the first real error.
+// Writes all of `bytes`, resuming after interruptions and short writes, and
+// waiting for room when a host handed the output over non-blocking. Gives up
+// at the first real error: the output is gone then.
 void write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EINTR || (would_block(errno) && wait_until_ready(fd, POLLOUT)))) {
+      continue;
+    }
     if (n <= 0) return;
     bytes.remove_prefix(static_cast<size_t>(n));
   }

@@ -35,6 +35,12 @@ int no_sigpipe_flags();
 // number when the attributes refuse the flag.
 int inherit_only_named_descriptors(posix_spawnattr_t* attributes);
 
+// Raises the soft limit on open descriptors as far as the hard limit and the
+// system allow: every request in flight holds two, and macOS starts a process
+// with a soft limit of 256. Children inherit the raised limit. A refusal
+// leaves the limit as it was.
+void raise_descriptor_limit();
+
 // Makes threads started from now on reserve `bytes` of stack. Every request
 // runs on a thread of its own, and the C library keeps only some 40 MiB of
 // ended threads' stacks for reuse: at Linux's default of 8 MiB a burst of

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/auxv.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +25,17 @@ bool open_pipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC) == 0; }
 int no_sigpipe_flags() { return MSG_NOSIGNAL; }
 
 int inherit_only_named_descriptors(posix_spawnattr_t*) { return 0; }
+
+// The hard limit itself, which the kernel never sets above fs.nr_open. Should
+// it be unlimited all the same, halving finds a value the kernel takes.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  for (rlim_t target = limit.rlim_max; target > limit.rlim_cur; target /= 2) {
+    rlimit raised{target, limit.rlim_max};
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) return;
+  }
+}
 
 void set_thread_stack_size(size_t bytes) {
   pthread_attr_t attributes;

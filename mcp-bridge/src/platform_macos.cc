@@ -1,10 +1,14 @@
 // macOS implementation of the platform interface.
 #include <fcntl.h>
+#include <limits.h>
 #include <mach-o/dyld.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <vector>
 
 #include "platform.h"
@@ -33,7 +37,9 @@ int open_tcp_socket() {
   const int on = 1;
   if (!set_cloexec(fd) || ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0 ||
       ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on) != 0) {
+    const int error = errno;
     ::close(fd);
+    errno = error;
     return -1;
   }
   return fd;
@@ -54,6 +60,19 @@ int inherit_only_named_descriptors(posix_spawnattr_t* attributes) {
   if (const int error = posix_spawnattr_getflags(attributes, &flags); error != 0) return error;
   flags = static_cast<short>(flags | POSIX_SPAWN_CLOEXEC_DEFAULT);
   return posix_spawnattr_setflags(attributes, flags);
+}
+
+// The system takes no soft limit above OPEN_MAX (an unlimited hard limit
+// included), and may hold a process to kern.maxfilesperproc, which can be
+// lower: halving finds a value it takes.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  for (rlim_t target = std::min<rlim_t>(limit.rlim_max, OPEN_MAX); target > limit.rlim_cur;
+       target /= 2) {
+    rlimit raised{target, limit.rlim_max};
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) return;
+  }
 }
 
 // Threads other than the main one get 512 KiB there already.

@@ -1,6 +1,7 @@
 // Reading a descriptor or a file to its end.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -10,8 +11,22 @@ namespace bridge {
 // error, with what was read before it kept in `out`.
 bool read_to_end(int fd, std::string& out);
 
-// The whole content of the file at `path`; nullopt when it cannot be opened or
-// read (a directory among other things).
+// What reading a small file came to.
+enum class FileRead {
+  kRead,
+  /// Missing, unreadable, not a regular file, or larger than allowed.
+  kUnreadable,
+  /// The process or the system had no descriptor or memory to spare.
+  kNoResources,
+};
+
+// Reads the file at `path` whole into `text` when it is a regular file of at
+// most `max_size` bytes. The file is opened without blocking, so a FIFO or a
+// device in its place never holds the caller up; it is then simply not read.
+FileRead read_regular_file(const std::string& path, size_t max_size, std::string& text);
+
+// The whole content of the regular file at `path`; nullopt when it cannot be
+// read or is no regular file (a directory among other things).
 std::optional<std::string> read_file(const std::string& path);
 
 }  // namespace bridge

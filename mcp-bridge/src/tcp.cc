@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "platform.h"
+#include "resources.h"
 
 namespace bridge {
 namespace {
@@ -78,9 +79,10 @@ void make_room(ByteBuffer& buffer) {
 
 }  // namespace
 
-std::optional<Fd> connect_loopback(uint16_t port, milliseconds limit) {
+std::optional<Fd> connect_loopback(uint16_t port, milliseconds limit, bool* out_of_resources) {
   const auto deadline = Clock::now() + limit;
   Fd fd(open_tcp_socket());
+  *out_of_resources = !fd && is_resource_error(errno);
   if (!fd) return std::nullopt;
   sockaddr_in address{};
   address.sin_family = AF_INET;

@@ -24,8 +24,11 @@ struct ByteBuffer {
 };
 
 // A connection to 127.0.0.1:`port`, non-blocking and close-on-exec,
-// established within `limit`; nullopt on any failure.
-std::optional<Fd> connect_loopback(uint16_t port, std::chrono::milliseconds limit);
+// established within `limit`; nullopt on any failure. `*out_of_resources`
+// tells whether the failure was that no socket could be made for lack of
+// descriptors or memory.
+std::optional<Fd> connect_loopback(uint16_t port, std::chrono::milliseconds limit,
+                                   bool* out_of_resources);
 
 // Writes `head` and then `body` in full. Waits for room as long as it takes:
 // there is no time limit on sending. False on any write error.

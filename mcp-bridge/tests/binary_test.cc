@@ -1,15 +1,22 @@
 // The real binary, started as a host starts it, against the stand-in
 // application, with fake ps and open first on PATH.
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "json.h"
+#include "stand_in/settings_file.h"
 #include "stand_in/stand_in.h"
 #include "support/bridge_process.h"
+#include "support/loopback.h"
 #include "support/temp_dir.h"
 #include "support/replies.h"
 
@@ -22,6 +29,40 @@ using testing::ProcessOptions;
 using testing::kParseError;
 
 const std::string kUnreachableReply = testing::error_line("1", testing::kUnreachable);
+
+std::string ping(int id) { return R"({"id":)" + std::to_string(id) + R"(,"method":"ping"})"; }
+
+std::string pong(int id) { return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{}})"; }
+
+// An echo that the application answers after `delay_ms`, and its answer.
+std::string slow_echo(int id, int delay_ms) {
+  return R"({"id":)" + std::to_string(id) +
+         R"(,"method":"tools/call","params":{"name":"echo","arguments":{"text":"t)" +
+         std::to_string(id) + R"(","delay_ms":)" + std::to_string(delay_ms) + "}}}";
+}
+
+std::string echoed(int id) {
+  return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{"content":[{"text":"t)" +
+         std::to_string(id) + R"(","type":"text"}]}})";
+}
+
+int id_of(const std::string& line) {
+  const size_t at = line.find(R"("id":)");
+  return at == std::string::npos ? -1 : std::atoi(line.c_str() + at + 5);
+}
+
+// The next `count` lines, in id order.
+std::vector<std::string> sorted_lines(BridgeProcess& bridge, size_t count) {
+  std::vector<std::string> lines;
+  while (lines.size() < count) {
+    auto line = bridge.read_line();
+    if (!line) break;
+    lines.push_back(std::move(*line));
+  }
+  std::sort(lines.begin(), lines.end(),
+            [](const std::string& a, const std::string& b) { return id_of(a) < id_of(b); });
+  return lines;
+}
 
 
 class BinaryTest : public ::testing::Test {
@@ -215,6 +256,150 @@ TEST_F(BinaryTest, InvalidUtf8EndsTheSessionAfterRunningRequests) {
             std::vector<std::string>{
                 R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"x","type":"text"}]}})"});
   EXPECT_EQ(server_->requests().size(), 1u);
+}
+
+// A host that ignores SIGCHLD passes that on; the launcher must still learn
+// that `open` succeeded.
+TEST_F(BinaryTest, LaunchesWhenTheHostIgnoresSigchld) {
+  ProcessOptions o = options();
+  o.program = install("Some.app/Contents/MacOS/mcp-bridge");
+  o.ignore_sigchld = true;
+  BridgeProcess bridge(o);
+  bridge.send(ping(1));
+  bridge.send(ping(2));
+  EXPECT_EQ(sorted_lines(bridge, 2), (std::vector<std::string>{pong(1), pong(2)}));
+  bridge.close_stdin();
+  EXPECT_EQ(bridge.wait(), 0);
+  EXPECT_EQ(dir_.read("open.log"),
+            "-g\n-j\n-a\n" + std::filesystem::canonical(dir_.path).string() +
+                "/Some.app\n--args\n--background\n--for-mcp\n");
+}
+
+// Standard input and output handed over non-blocking: the bridge waits for
+// input instead of taking "nothing yet" for its end, and writes a reply larger
+// than the pipe whole, while the host is slow to read it.
+TEST_F(BinaryTest, WaitsOnNonBlockingStandardStreams) {
+  app_up();
+  ProcessOptions o = options();
+  o.nonblocking_stdio = true;
+  BridgeProcess bridge(o);
+  std::this_thread::sleep_for(300ms);
+  constexpr size_t kSize = 200000;
+  bridge.send(R"({"id":1,"method":"tools/call","params":{"name":"large","arguments":{"bytes":200000}}})");
+  bridge.send(ping(2));
+  ASSERT_TRUE(server_->wait_for_requests(2, 5s));
+  std::this_thread::sleep_for(300ms);
+  std::string text(kSize, 'a');
+  for (size_t i = 0; i < kSize; ++i) text[i] = static_cast<char>('a' + i % 26);
+  const std::string large =
+      R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":")" + text + R"(","type":"text"}]}})";
+  const auto lines = sorted_lines(bridge, 2);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(lines[0] == large) << "the large reply came as " << lines[0].size() << " bytes";
+  EXPECT_EQ(lines[1], pong(2));
+  bridge.close_stdin();
+  EXPECT_EQ(bridge.read_all_lines(5s), std::vector<std::string>{});
+  EXPECT_EQ(bridge.wait(), 0);
+}
+
+// A FIFO without a writer, an endless device and an oversized file in place
+// of the settings file: each is no settings, like a missing file.
+TEST_F(BinaryTest, ASettingsFileThatIsNoSmallRegularFileCountsAsMissing) {
+  const std::string file = dir_.path + "/settings/mcp.json";
+  const std::string ready = dir_.read("ready.json");
+  const std::vector<std::pair<std::string, std::function<void()>>> kCases = {
+      {"fifo", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }},
+      {"/dev/zero", [&] { std::filesystem::create_symlink("/dev/zero", file); }},
+      {"over 1 MiB", [&] { dir_.write("settings/mcp.json", ready + std::string(1 << 20, ' ')); }},
+  };
+  BridgeProcess bridge(options());
+  int id = 0;
+  for (const auto& [name, make] : kCases) {
+    SCOPED_TRACE(name);
+    std::filesystem::remove(file);
+    make();
+    bridge.send(ping(++id));
+    EXPECT_EQ(bridge.read_line(5s), testing::error_line(std::to_string(id), testing::kUnreachable));
+  }
+  EXPECT_EQ(server_->requests().size(), 0u);
+}
+
+// The host cancels a request while its connect is still running into the time
+// limit: neither ps nor open may run for it, and it gets no line.
+TEST_F(BinaryTest, ARequestCancelledWhileConnectingLaunchesNothing) {
+  // A listener whose queue is full takes no more connections and refuses none:
+  // a connect to it lasts until the bridge's limit of 2 s.
+  const testing::Listener full = testing::listen_loopback(0);
+  std::vector<Fd> queued;
+  for (int i = 0; i < 2; ++i) {
+    queued.emplace_back(open_tcp_socket());
+    const sockaddr_in address = testing::loopback_address(full.port);
+    ::connect(queued.back().get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  }
+  ASSERT_TRUE(stand_in::write_settings_file(dir_.path + "/settings", full.port, "t", true));
+  ProcessOptions o = options();
+  o.program = install("Some.app/Contents/MacOS/mcp-bridge");
+  BridgeProcess bridge(o);
+  bridge.send(ping(1));
+  std::this_thread::sleep_for(300ms);
+  bridge.send(R"({"method":"notifications/cancelled","params":{"requestId":1}})");
+  bridge.close_stdin();
+  EXPECT_EQ(bridge.read_all_lines(10s), std::vector<std::string>{});
+  EXPECT_EQ(bridge.wait(), 0);
+  EXPECT_EQ(dir_.read("ps.log"), "");
+  EXPECT_EQ(dir_.read("open.log"), "");
+}
+
+// macOS starts a process with a soft limit of 256 descriptors, and every
+// request in flight holds two. The bridge raises the soft limit at start.
+TEST_F(BinaryTest, ManyRequestsInFlightUnderASoftDescriptorLimit) {
+  app_up();
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 1024) GTEST_SKIP() << "hard limit too low";
+  limit.rlim_cur = 256;
+  ProcessOptions o = options();
+  o.descriptor_limit = limit;
+  BridgeProcess bridge(o);
+  constexpr int kRequests = 150;
+  std::string input;
+  for (int id = 1; id <= kRequests; ++id) input += slow_echo(id, 1000) + "\n";
+  bridge.write(input);
+  const auto lines = sorted_lines(bridge, kRequests);
+  ASSERT_EQ(lines.size(), size_t{kRequests});
+  for (int id = 1; id <= kRequests; ++id) EXPECT_EQ(lines[id - 1], echoed(id));
+  bridge.close_stdin();
+  EXPECT_EQ(bridge.wait(), 0);
+}
+
+// With the hard limit at 256, requests beyond what the descriptors allow get
+// the resource error at once; none counts as the application being down.
+TEST_F(BinaryTest, AtAHardDescriptorLimitEachRequestGetsOneReplyAndNothingIsLaunched) {
+  app_up();
+  ProcessOptions o = options();
+  o.program = install("Some.app/Contents/MacOS/mcp-bridge");
+  o.descriptor_limit = rlimit{256, 256};
+  BridgeProcess bridge(o);
+  constexpr int kRequests = 300;
+  std::string input;
+  for (int id = 1; id <= kRequests; ++id) input += slow_echo(id, 1000) + "\n";
+  bridge.write(input);
+  const auto lines = sorted_lines(bridge, kRequests);
+  ASSERT_EQ(lines.size(), size_t{kRequests});
+  int refused = 0;
+  for (int id = 1; id <= kRequests; ++id) {
+    const std::string refusal = testing::error_line(std::to_string(id), testing::kNoResources);
+    if (lines[id - 1] == refusal) ++refused;
+    EXPECT_TRUE(lines[id - 1] == echoed(id) || lines[id - 1] == refusal) << lines[id - 1];
+  }
+  std::printf("[binary] %d of %d requests refused for lack of descriptors\n", refused, kRequests);
+  EXPECT_GT(refused, 0) << "the limit was never reached";
+  EXPECT_LT(refused, kRequests);
+  bridge.close_stdin();
+  EXPECT_EQ(bridge.read_all_lines(5s), std::vector<std::string>{});
+  EXPECT_EQ(bridge.wait(), 0);
+  EXPECT_EQ(dir_.read("ps.log"), "");
+  EXPECT_EQ(dir_.read("open.log"), "");
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ class ForwardTest : public ::testing::Test {
   }
 
   // A Bridge on the settings directory with the test's launcher and clock.
-  std::unique_ptr<Bridge> make_bridge(Launcher launcher = [] { return false; }) {
+  std::unique_ptr<Bridge> make_bridge(Launcher launcher = [] { return LaunchResult::kNotStarted; }) {
     return std::make_unique<Bridge>(dir_.path, std::move(launcher), clock_.timing());
   }
 
@@ -243,7 +243,7 @@ TEST_F(ForwardTest, DecodesChunkedAndTrickledAnswers) {
 TEST_F(ForwardTest, SendsEvenWhenDisabledIfTheApplicationAnswers) {
   app_up(false);
   int launches = 0;
-  auto bridge = make_bridge([&] { return ++launches, true; });
+  auto bridge = make_bridge([&] { return ++launches, LaunchResult::kRunning; });
   EXPECT_EQ(wire(forward(*bridge, msg(R"({"id":1,"method":"ping"})"))),
             R"({"id":1,"jsonrpc":"2.0","result":{}})");
   EXPECT_EQ(launches, 0);
@@ -252,14 +252,14 @@ TEST_F(ForwardTest, SendsEvenWhenDisabledIfTheApplicationAnswers) {
 TEST_F(ForwardTest, AnswersDisabledWithoutLaunchingWhenTheApplicationIsDown) {
   app_down(false);
   int launches = 0;
-  auto bridge = make_bridge([&] { return ++launches, true; });
+  auto bridge = make_bridge([&] { return ++launches, LaunchResult::kRunning; });
   EXPECT_EQ(wire(forward(*bridge, msg(R"({"id":1,"method":"ping"})"))), error_line("1", kDisabled));
   EXPECT_EQ(launches, 0);
 }
 
 TEST_F(ForwardTest, AnswersUnreachableAtOnceWhenTheLauncherFails) {
   int launches = 0;
-  auto bridge = make_bridge([&] { return ++launches, false; });  // no settings file at all
+  auto bridge = make_bridge([&] { return ++launches, LaunchResult::kNotStarted; });  // no settings file at all
   EXPECT_EQ(wire(forward(*bridge, msg(R"({"id":1,"method":"ping"})"))),
             error_line("1", kUnreachable));
   EXPECT_EQ(wire(forward(*bridge, msg(R"({"id":2,"method":"ping"})"))),
@@ -273,7 +273,8 @@ TEST_F(ForwardTest, LaunchesOnceForRequestsThatFindTheApplicationDownTogether) {
   auto bridge = std::make_unique<Bridge>(dir_.path, [&] {
     ++launches;
     std::this_thread::sleep_for(100ms);  // both requests reach the launch lock meanwhile
-    return server_->write_settings(dir_.path, true);
+    return server_->write_settings(dir_.path, true) ? LaunchResult::kRunning
+                                                    : LaunchResult::kNotStarted;
   });
   auto first = std::async(std::launch::async, [&] { return forward(*bridge, msg(R"({"id":1,"method":"ping"})")); });
   auto second = std::async(std::launch::async, [&] { return forward(*bridge, msg(R"({"id":2,"method":"ping"})")); });
@@ -295,7 +296,7 @@ TEST_F(ForwardTest, LaunchAgeDecidesBetweenWaitingRefusingAndLaunching) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.since_launch.count());
     int launches = 0;
-    auto bridge = make_bridge([&] { return ++launches, true; });
+    auto bridge = make_bridge([&] { return ++launches, LaunchResult::kRunning; });
     bridge->last_launch = clock_.now - c.since_launch;
     clock_.sleeps = 0;
     EXPECT_EQ(wire(forward(*bridge, msg(R"({"id":1,"method":"ping"})"))),
@@ -307,7 +308,7 @@ TEST_F(ForwardTest, LaunchAgeDecidesBetweenWaitingRefusingAndLaunching) {
 }
 
 TEST_F(ForwardTest, WaitsForTheLaunchedApplication) {
-  auto bridge = make_bridge([] { return true; });
+  auto bridge = make_bridge([] { return LaunchResult::kRunning; });
   clock_.on_sleep = [&] {
     if (clock_.sleeps == 3) app_up();
   };
@@ -317,7 +318,7 @@ TEST_F(ForwardTest, WaitsForTheLaunchedApplication) {
 }
 
 TEST_F(ForwardTest, StopsWaitingWhenTheApplicationTurnsOutDisabled) {
-  auto bridge = make_bridge([] { return true; });
+  auto bridge = make_bridge([] { return LaunchResult::kRunning; });
   clock_.on_sleep = [&] {
     if (clock_.sleeps == 2) app_down(false);
   };
@@ -326,7 +327,7 @@ TEST_F(ForwardTest, StopsWaitingWhenTheApplicationTurnsOutDisabled) {
 }
 
 TEST_F(ForwardTest, ACancellationEndsTheWaitWithoutReply) {
-  auto bridge = make_bridge([] { return true; });
+  auto bridge = make_bridge([] { return LaunchResult::kRunning; });
   clock_.on_sleep = [&] {
     if (clock_.sleeps == 2) {
       forward(*bridge, msg(R"({"method":"notifications/cancelled","params":{"requestId":"x"}})"));
@@ -362,7 +363,7 @@ TEST_F(ForwardTest, ACancellationCutsALongCall) {
 
 TEST_F(ForwardTest, NotificationsGoOnceAndNeverAnswer) {
   int launches = 0;
-  auto bridge = make_bridge([&] { return ++launches, true; });
+  auto bridge = make_bridge([&] { return ++launches, LaunchResult::kRunning; });
   // Down: nothing sent, nothing launched.
   EXPECT_FALSE(forward(*bridge, msg(R"({"method":"notifications/initialized"})")));
   app_down();

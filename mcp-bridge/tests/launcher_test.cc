@@ -104,7 +104,7 @@ Outcome call_caught(const Launcher& launcher, const TempDir& dir) {
     const Redirect in_redirect(0, input.get());
     const Redirect out_redirect(1, out.get());
     const Redirect err_redirect(2, err.get());
-    outcome.result = launcher();
+    outcome.result = launcher() == LaunchResult::kRunning;
   }
   outcome.out = read_file(dir.path + "/out").value_or("?");
   outcome.err = read_file(dir.path + "/err").value_or("?");
