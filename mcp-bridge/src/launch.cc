@@ -9,15 +9,63 @@
 namespace bridge {
 namespace {
 
-bool names_bundle_program(std::string_view line, std::string_view expected_dir,
-                          std::string_view own) {
+// A path and its ps_spelling; the same text twice when it is plain ASCII.
+struct Spellings {
+  std::string raw;
+  std::string spelled;
+};
+
+Spellings spellings(std::string_view path) { return {std::string(path), ps_spelling(path)}; }
+
+bool is_either(const Spellings& s, std::string_view text) {
+  return text == s.raw || text == s.spelled;
+}
+
+bool same_path_as_either(std::string_view path, const Spellings& s) {
+  return same_path(path, s.raw) || same_path(path, s.spelled);
+}
+
+// strvis's form of one byte, VIS_NOSLASH: a byte whose low seven bits make a
+// space is written in octal with a backslash all the same.
+void append_visible(std::string& out, unsigned char byte) {
+  if (byte >= 0x20 && byte < 0x7F) {
+    out += static_cast<char>(byte);
+    return;
+  }
+  if ((byte & 0x7F) == ' ') {
+    const char octal[] = {'\\', static_cast<char>('0' + (byte >> 6)),
+                          static_cast<char>('0' + ((byte >> 3) & 7)),
+                          static_cast<char>('0' + (byte & 7))};
+    out.append(octal, sizeof octal);
+    return;
+  }
+  if (byte & 0x80) out += 'M';
+  const unsigned char low = byte & 0x7F;
+  if (low < 0x20 || low == 0x7F) {
+    out += '^';
+    out += low == 0x7F ? '?' : static_cast<char>(low + '@');
+  } else {
+    out += '-';
+    out += static_cast<char>(low);
+  }
+}
+
+bool names_bundle_program(std::string_view line, const Spellings& expected_dir,
+                          const Spellings& own) {
   const auto parent = parent_path(line);
-  if (!parent || !same_path(*parent, expected_dir)) return false;
+  if (!parent || !same_path_as_either(*parent, expected_dir)) return false;
   const auto name = file_name(line);
-  return name && *name != own;
+  return name && !is_either(own, *name);
 }
 
 }  // namespace
+
+std::string ps_spelling(std::string_view path) {
+  std::string out;
+  out.reserve(path.size());
+  for (const char c : path) append_visible(out, static_cast<unsigned char>(c));
+  return out;
+}
 
 std::vector<std::string_view> split_lines(std::string_view text) {
   std::vector<std::string_view> lines;
@@ -34,9 +82,10 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 
 bool bundle_program_listed(std::string_view ps_text, std::string_view bundle,
                            std::string_view own_name) {
-  const std::string expected_dir = std::string(bundle) + "/Contents/MacOS";
+  const Spellings expected_dir = spellings(std::string(bundle) + "/Contents/MacOS");
+  const Spellings own = spellings(own_name);
   for (const std::string_view line : split_lines(ps_text)) {
-    if (names_bundle_program(line, expected_dir, own_name)) return true;
+    if (names_bundle_program(line, expected_dir, own)) return true;
   }
   return false;
 }

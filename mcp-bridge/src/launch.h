@@ -15,9 +15,16 @@ namespace bridge {
 // else is trimmed.
 std::vector<std::string_view> split_lines(std::string_view text);
 
+// `path` as macOS ps prints it in the C locale, which a host's minimal
+// environment gives: through strvis(VIS_TAB | VIS_NL | VIS_NOSLASH), so every
+// byte beyond ASCII and every control byte is written in vis's visible form
+// without a backslash ("M-CM-<" for the two bytes of "ü", "^I" for a tab).
+std::string ps_spelling(std::string_view path);
+
 // True when a line of `ps_text` (one executable path per line) names a
 // program lying directly in "<bundle>/Contents/MacOS" under a name other than
 // `own_name`: some other program of the bundle, not a copy of the bridge.
+// Paths are recognised as they are and in their ps_spelling.
 bool bundle_program_listed(std::string_view ps_text, std::string_view bundle,
                            std::string_view own_name);
 

@@ -71,5 +71,57 @@ TEST(RunningCheckTest, OnlyOtherProgramsDirectlyInMacOSCount) {
   }
 }
 
+struct SpellingCase {
+  std::string path;
+  std::string spelled;
+};
+
+const SpellingCase kSpellingCases[] = {
+    {"/Applications/My Tools/Torvela.app", "/Applications/My Tools/Torvela.app"},
+    {"a\\b~", "a\\b~"},  // no backslash is doubled
+    {"/Users/J\xC3\xBCrgen", "/Users/JM-CM-<rgen"},
+    {"\xC3\xB6\xC4\x9F\xE2\x80\x99", "M-CM-6M-DM^_M-bM^@M^Y"},
+    {"\t\n\x01\x1F\x7F", "^I^J^A^_^?"},
+    {"\x80\x9F\xFF", "M^@M^_M^?"},
+    {"\xC3\xA0\xC2\xA0", "M-C\\240M-B\\240"},  // 0xA0 alone goes octal
+    {std::string("\0", 1), "^@"},
+};
+
+TEST(RunningCheckTest, SpellsPathsAsPsDoesInTheCLocale) {
+  for (const auto& c : kSpellingCases) {
+    SCOPED_TRACE(testing::PrintToString(c.path));
+    EXPECT_EQ(ps_spelling(c.path), c.spelled);
+  }
+}
+
+// In the C locale, which a host's minimal environment gives, macOS ps writes
+// each path through strvis(VIS_TAB | VIS_NL | VIS_NOSLASH): a bundle under a
+// name with letters beyond ASCII shows only in that spelling.
+constexpr const char* kJurgensBundle = "/Users/J\xC3\xBCrgen/Applications/Torvela.app";
+
+const ListedCase kSpelledCases[] = {
+    {"/Users/JM-CM-<rgen/Applications/Torvela.app/Contents/MacOS/Torvela\n", "bridge", true},
+    {"/Users/J\xC3\xBCrgen/Applications/Torvela.app/Contents/MacOS/Torvela\n", "bridge", true},
+    {"/Users/JM-CM-<rgen/Applications/Torvela.app/Contents/MacOS/bridge\n", "bridge", false},
+    {"/Users/JM-CM-<rgen/Applications/Torvela.app/Contents/MacOS/k\xC3\xB6pr\xC3\xBC\n",
+     "k\xC3\xB6pr\xC3\xBC", false},
+    {"/Users/JM-CM-<rgen/Applications/Torvela.app/Contents/MacOS/kM-CM-6prM-CM-<\n",
+     "k\xC3\xB6pr\xC3\xBC", false},
+    {"/Users/J\\M-CM-<rgen/Applications/Torvela.app/Contents/MacOS/Torvela\n", "bridge", false},
+    {"/Users/JM-CM-<rgen/Applications/Torvela.app/Contents/Resources/Torvela\n", "bridge", false},
+    {"(Torvela)\n", "bridge", false},
+};
+
+TEST(RunningCheckTest, SeesTheBundleInPsSpelling) {
+  for (const auto& c : kSpelledCases) {
+    SCOPED_TRACE(testing::PrintToString(std::string(c.ps_text)) + " own " + c.own_name);
+    EXPECT_EQ(bundle_program_listed(c.ps_text, kJurgensBundle, c.own_name), c.listed);
+  }
+  // An ASCII bundle path is spelled alike either way; the own name is still
+  // recognised in both spellings.
+  const std::string macos = std::string(kBundle) + "/Contents/MacOS/";
+  EXPECT_FALSE(bundle_program_listed(macos + "kM-CM-6prM-CM-<\n", kBundle, "k\xC3\xB6pr\xC3\xBC"));
+}
+
 }  // namespace
 }  // namespace bridge
