@@ -143,7 +143,7 @@ Outcome reach_application(const Attempt& a) {
 // The answer as the host gets it: one JSON value with "result" or "error",
 // its id filled in when missing or null.
 Json check_answer(Bridge& bridge, const Json& request, const Json& id, const Response& response) {
-  std::optional<Json> answer = parse_json(response.body);
+  std::optional<Json> answer = parse_json(response.body());
   if (!answer || !(answer->contains("result") || answer->contains("error"))) {
     return error_reply(id, unexpected_answer(response.status));
   }
@@ -159,15 +159,20 @@ Json check_answer(Bridge& bridge, const Json& request, const Json& id, const Res
   return std::move(*answer);
 }
 
-std::optional<Json> forward_request(Bridge& bridge, const Json& message, const Headers& headers) {
+std::optional<Reply> forward_request(Bridge& bridge, const Json& message, const Headers& headers) {
   const Json& id = message.at("id");
   const std::string key = request_key(id);
   start_flight(bridge.in_flight, key);
   const std::string body = serialize(message);
-  const Outcome outcome = reach_application(Attempt{bridge, headers, body, key});
+  Outcome outcome = reach_application(Attempt{bridge, headers, body, key});
   if (finish_flight(bridge.in_flight, key).value_or(false)) return std::nullopt;
   if (!outcome.response) return error_reply(id, outcome.error);
-  return check_answer(bridge, message, id, *outcome.response);
+  // The reply's wire form is about as long as the body it came from (plus an
+  // id filled in); the received bytes are freed before it is written.
+  const size_t expected_size = outcome.response->body_size + key.size() + 8;
+  Json answer = check_answer(bridge, message, id, *outcome.response);
+  outcome.response.reset();
+  return Reply(std::move(answer), expected_size);
 }
 
 void forward_cancellation(Bridge& bridge, const Json& message) {
@@ -192,7 +197,7 @@ Bridge::Bridge(std::optional<std::string> settings_dir, Launcher launcher, Timin
       launcher(std::move(launcher)),
       timing(std::move(timing)) {}
 
-std::optional<Json> forward(Bridge& bridge, const Json& message) {
+std::optional<Reply> forward(Bridge& bridge, const Json& message) {
   const Headers headers = extra_headers(bridge, message);
   if (message.contains("id") && message.contains("method")) {
     return forward_request(bridge, message, headers);

@@ -12,6 +12,7 @@
 #include "flight.h"
 #include "http.h"
 #include "json.h"
+#include "output.h"
 
 namespace bridge {
 
@@ -50,6 +51,6 @@ struct Bridge {
 
 // Forwards one message and returns the reply to write, if any. Safe for
 // concurrent use on one Bridge.
-std::optional<Json> forward(Bridge& bridge, const Json& message);
+std::optional<Reply> forward(Bridge& bridge, const Json& message);
 
 }  // namespace bridge

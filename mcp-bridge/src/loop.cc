@@ -117,8 +117,8 @@ struct Worker {
 // Runs `forward` and writes its reply. Anything thrown is the fatal error of
 // this one message, except exhausted memory, which ends the process.
 void forward_and_reply(const Forwarder& forward, Output& output, const Json& message) {
-  std::optional<Json> reply = forward(message);
-  if (reply) write_line(output, *reply);
+  std::optional<Reply> reply = forward(message);
+  if (reply) write_line(output, reply->value, reply->expected_size);
 }
 
 void run_worker(Forwarder forward, std::shared_ptr<Output> output, Json message,
