@@ -32,7 +32,7 @@ struct Figures {
   double large_peak_mib = 0, objects_peak_mib = 0, upload_peak_mib = 0;
   double idle_peak_mib = 0, in_flight_64_peak_mib = 0;
   // The bridge's minor page faults per request: small ones one at a time and
-  // 64 in flight, and each kind of 10 MB message.
+  // 64 in flight, and each kind of 10 MB message after the first of its kind.
   double faults_small = 0, faults_64 = 0, faults_large = 0, faults_objects = 0,
          faults_upload = 0;
 };

@@ -35,6 +35,7 @@ int main() {
   // Writing to a closed pipe or a shut-down connection must fail, not kill us.
   std::signal(SIGPIPE, SIG_IGN);
   fill_standard_descriptors();
+  bridge::keep_freed_memory();
   bridge::set_thread_stack_size(kWorkerStack);
 
   auto bridge = std::make_shared<bridge::Bridge>(bridge::settings_dir_from_environment(),

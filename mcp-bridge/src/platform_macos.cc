@@ -59,4 +59,9 @@ int inherit_only_named_descriptors(posix_spawnattr_t* attributes) {
 // Threads other than the main one get 512 KiB there already.
 void set_thread_stack_size(size_t) {}
 
+// Nothing to do: the system allocator keeps freed small blocks in its
+// magazines and recently freed large blocks in a cache of its own, and it
+// has no public setting like glibc's thresholds.
+void keep_freed_memory() {}
+
 }  // namespace bridge
