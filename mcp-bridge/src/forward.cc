@@ -159,11 +159,21 @@ Json check_answer(Bridge& bridge, const Json& request, const Json& id, const Res
   return std::move(*answer);
 }
 
-std::optional<Reply> forward_request(Bridge& bridge, const Json& message, const Headers& headers) {
+// The message's wire form, built in room for about the input line it came
+// from: the compact form is rarely longer than what the host wrote.
+std::string request_body(const Json& message, size_t line_size) {
+  std::string body;
+  body.reserve(line_size + 64);
+  serialize(message, body);
+  return body;
+}
+
+std::optional<Reply> forward_request(Bridge& bridge, const Json& message, const Headers& headers,
+                                     size_t line_size) {
   const Json& id = message.at("id");
   const std::string key = request_key(id);
   start_flight(bridge.in_flight, key);
-  const std::string body = serialize(message);
+  const std::string body = request_body(message, line_size);
   Outcome outcome = reach_application(Attempt{bridge, headers, body, key});
   if (finish_flight(bridge.in_flight, key).value_or(false)) return std::nullopt;
   if (!outcome.response) return error_reply(id, outcome.error);
@@ -183,10 +193,11 @@ void forward_cancellation(Bridge& bridge, const Json& message) {
 
 // Sent once when the application's settings are known; whatever comes back,
 // or fails, is dropped.
-void forward_notification(Bridge& bridge, const Json& message, const Headers& headers) {
+void forward_notification(Bridge& bridge, const Json& message, const Headers& headers,
+                          size_t line_size) {
   const State current = state(bridge.settings_dir);
   if (!current.settings) return;
-  send(bridge.in_flight, *current.settings, headers, serialize(message), nullptr,
+  send(bridge.in_flight, *current.settings, headers, request_body(message, line_size), nullptr,
        bridge.timing.limits);
 }
 
@@ -197,16 +208,16 @@ Bridge::Bridge(std::optional<std::string> settings_dir, Launcher launcher, Timin
       launcher(std::move(launcher)),
       timing(std::move(timing)) {}
 
-std::optional<Reply> forward(Bridge& bridge, const Json& message) {
+std::optional<Reply> forward(Bridge& bridge, const Json& message, size_t line_size) {
   const Headers headers = extra_headers(bridge, message);
   if (message.contains("id") && message.contains("method")) {
-    return forward_request(bridge, message, headers);
+    return forward_request(bridge, message, headers, line_size);
   }
   const std::string* method = string_member(&message, "method");
   if (method != nullptr && *method == "notifications/cancelled") {
     forward_cancellation(bridge, message);
   } else {
-    forward_notification(bridge, message, headers);
+    forward_notification(bridge, message, headers, line_size);
   }
   return std::nullopt;
 }

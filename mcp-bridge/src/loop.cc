@@ -116,15 +116,16 @@ struct Worker {
 
 // Runs `forward` and writes its reply. Anything thrown is the fatal error of
 // this one message, except exhausted memory, which ends the process.
-void forward_and_reply(const Forwarder& forward, Output& output, const Json& message) {
-  std::optional<Reply> reply = forward(message);
+void forward_and_reply(const Forwarder& forward, Output& output, const Json& message,
+                       size_t line_size) {
+  std::optional<Reply> reply = forward(message, line_size);
   if (reply) write_line(output, reply->value, reply->expected_size);
 }
 
 void run_worker(Forwarder forward, std::shared_ptr<Output> output, Json message,
-                std::shared_ptr<std::atomic<bool>> finished) {
+                size_t line_size, std::shared_ptr<std::atomic<bool>> finished) {
   try {
-    forward_and_reply(forward, *output, message);
+    forward_and_reply(forward, *output, message, line_size);
   } catch (const std::bad_alloc&) {
     std::abort();
   } catch (const std::exception& e) {
@@ -171,7 +172,7 @@ int run_loop(int input_fd, std::shared_ptr<Output> output, Forwarder forward) {
     }
     if (runs_inline(*message)) {
       try {
-        forward_and_reply(forward, *output, *message);
+        forward_and_reply(forward, *output, *message, line.size());
       } catch (const std::exception& e) {
         die("fatal error", e.what());
       }
@@ -180,7 +181,7 @@ int run_loop(int input_fd, std::shared_ptr<Output> output, Forwarder forward) {
     prune(workers);
     auto finished = std::make_shared<std::atomic<bool>>(false);
     try {
-      std::thread thread(run_worker, forward, output, std::move(*message), finished);
+      std::thread thread(run_worker, forward, output, std::move(*message), line.size(), finished);
       workers.push_back({std::move(thread), std::move(finished)});
     } catch (const std::system_error& e) {
       die("failed to spawn thread", e.code().message().c_str());

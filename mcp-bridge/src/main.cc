@@ -41,7 +41,8 @@ int main() {
   auto bridge = std::make_shared<bridge::Bridge>(bridge::settings_dir_from_environment(),
                                                  bridge::make_launcher(bridge::bundle_lookup()));
   auto output = std::make_shared<bridge::Output>(STDOUT_FILENO);
-  return bridge::run_loop(STDIN_FILENO, std::move(output), [bridge](const bridge::Json& message) {
-    return bridge::forward(*bridge, message);
-  });
+  return bridge::run_loop(STDIN_FILENO, std::move(output),
+                          [bridge](const bridge::Json& message, size_t line_size) {
+                            return bridge::forward(*bridge, message, line_size);
+                          });
 }
