@@ -1,4 +1,4 @@
-// bridge_bench [--runs N] [--json] [--bridge PATH] [--only MEASURE]
+// bridge_bench [--runs N] [--json | --markdown] [--bridge PATH] [--only MEASURE]
 //
 // Measures the bridge against the floor, the same work done directly over
 // HTTP with a fresh connection per message, on a fast in-process application:
@@ -6,7 +6,7 @@
 // 10 MB text answer, a 10 MB answer of small objects, a 10 MB line from the
 // host, the bridge's peak resident memory and its minor page faults per
 // request. Each figure is the median over N runs (default 3). Prints one
-// table, or JSON with --json. --only (cold, latency, throughput, large,
+// table, JSON with --json, or the README's Markdown table with --markdown. --only (cold, latency, throughput, large,
 // objects, upload or memory) runs one measure alone, for profiling; the
 // others show as 0.
 #include <signal.h>
@@ -32,6 +32,7 @@ using namespace bench;
 struct Arguments {
   int runs = 3;
   bool json = false;
+  bool markdown = false;
   std::string bridge = MCP_BRIDGE_BINARY;
   /// Empty: every measure.
   std::string only;
@@ -42,6 +43,8 @@ bool parse(int argc, char** argv, Arguments& out) {
     const std::string flag = argv[i];
     if (flag == "--json") {
       out.json = true;
+    } else if (flag == "--markdown") {
+      out.markdown = true;
     } else if (flag == "--runs" && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
       out.runs = std::atoi(argv[++i]);
     } else if (flag == "--bridge" && i + 1 < argc) {
@@ -156,6 +159,23 @@ void print_table(const std::vector<Figures>& runs) {
   }
 }
 
+// The table as the README shows it, so that new figures replace old ones as a
+// whole.
+void print_markdown(const std::vector<Figures>& runs) {
+  std::printf("| measure | floor | bridge | difference | ratio |\n|---|---:|---:|---:|---:|\n");
+  for (const Row& row : rows()) {
+    const double bridge = median_of(runs, row.bridge);
+    const bool faults = std::strcmp(row.unit, "minflt") == 0;
+    if (!row.floor) {
+      std::printf("| %s (%s) | | %.*f | | |\n", row.name, row.unit, faults ? 2 : 1, bridge);
+      continue;
+    }
+    const double floor = median_of(runs, row.floor);
+    std::printf("| %s (%s) | %.1f | %.1f | %+.1f | %.2f |\n", row.name, row.unit, floor, bridge,
+                bridge - floor, floor > 0 ? bridge / floor : 0);
+  }
+}
+
 void print_json(const std::vector<Figures>& runs) {
   std::printf("{\"runs\":%zu", runs.size());
   for (const Row& row : rows()) {
@@ -171,7 +191,9 @@ void print_json(const std::vector<Figures>& runs) {
 int main(int argc, char** argv) {
   Arguments arguments;
   if (!parse(argc, argv, arguments)) {
-    std::fprintf(stderr, "usage: bridge_bench [--runs N] [--json] [--bridge PATH] [--only MEASURE]\n");
+    std::fprintf(stderr,
+                 "usage: bridge_bench [--runs N] [--json | --markdown] [--bridge PATH] "
+                 "[--only MEASURE]\n");
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
@@ -187,12 +209,14 @@ int main(int argc, char** argv) {
   const Setup setup{arguments.bridge, dir, app->port(), app.get()};
   std::vector<Figures> runs;
   for (int i = 0; i < arguments.runs; ++i) {
-    if (!arguments.json) std::fprintf(stderr, "run %d of %d...\n", i + 1, arguments.runs);
+    std::fprintf(stderr, "run %d of %d...\n", i + 1, arguments.runs);
     runs.push_back(measure_once(setup, arguments.only));
   }
   std::filesystem::remove_all(dir);
   if (arguments.json) {
     print_json(runs);
+  } else if (arguments.markdown) {
+    print_markdown(runs);
   } else {
     print_table(runs);
   }
