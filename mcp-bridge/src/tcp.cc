@@ -160,6 +160,9 @@ ByteBuffer copy_to_buffer(std::string_view bytes) {
 std::optional<ByteBuffer> receive_to_end(int fd, milliseconds limit, SizeReader announced) {
   ByteBuffer buffer;
   bool head_complete = false;
+  // The answer cannot be there yet right after the request: waiting first
+  // saves a read that would only say so.
+  if (wait_for(fd, POLLIN, limit) != Wait::kReady) return std::nullopt;
   for (;;) {
     make_room(buffer);
     const size_t before = buffer.size;
