@@ -32,9 +32,12 @@ class LineReader {
   Status next(std::string_view& line) {
     consume();
     for (;;) {
-      const char* base = buffer_.data() + begin_;
+      const char* base = buffer_.get() + begin_;
       const size_t unread = end_ - begin_;
-      if (const void* lf = std::memchr(base + scanned_, '\n', unread - scanned_)) {
+      // No search in an empty buffer: before the first read it has no block.
+      const void* lf =
+          unread > scanned_ ? std::memchr(base + scanned_, '\n', unread - scanned_) : nullptr;
+      if (lf != nullptr) {
         const size_t length = static_cast<const char*>(lf) - base;
         next_begin_ = begin_ + length + 1;
         line = strip_cr(std::string_view(base, length));
@@ -44,7 +47,7 @@ class LineReader {
       if (!fill()) {
         if (unread == 0) return Status::kEnd;
         next_begin_ = end_;
-        line = strip_cr(std::string_view(buffer_.data() + begin_, unread));
+        line = strip_cr(std::string_view(buffer_.get() + begin_, unread));
         return Status::kLine;
       }
     }
@@ -64,13 +67,19 @@ class LineReader {
     scanned_ = 0;
     if (begin_ == 0 || begin_ < end_ / 2) return;
     const size_t left = end_ - begin_;
-    std::memmove(buffer_.data(), buffer_.data() + begin_, left);
+    std::memmove(buffer_.get(), buffer_.get() + begin_, left);
     begin_ = next_begin_ = 0;
     end_ = left;
-    if (buffer_.size() > kKeptRoom && end_ <= kKeptRoom / 2) {
-      buffer_.resize(kKeptRoom);
-      buffer_.shrink_to_fit();
-    }
+    if (capacity_ > kKeptRoom && end_ <= kKeptRoom / 2) move_to_room(kKeptRoom);
+  }
+
+  // Moves the unread input into a block of `capacity` bytes, which is not
+  // cleared: only what reads fill is ever touched.
+  void move_to_room(size_t capacity) {
+    auto room = std::make_unique_for_overwrite<char[]>(capacity);
+    std::copy_n(buffer_.get(), end_, room.get());
+    buffer_ = std::move(room);
+    capacity_ = capacity;
   }
 
   // Appends what the descriptor has; false at end of input or on a failed
@@ -78,10 +87,10 @@ class LineReader {
   // before a read: only end_ tells how much of it holds input.
   bool fill() {
     if (eof_) return false;
-    if (buffer_.size() - end_ < kChunk) buffer_.resize(std::max(2 * buffer_.size(), end_ + kChunk));
+    if (capacity_ - end_ < kChunk) move_to_room(std::max(2 * capacity_, end_ + kChunk));
     ssize_t n;
     do {
-      n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+      n = ::read(fd_, buffer_.get() + end_, capacity_ - end_);
     } while (n < 0 && errno == EINTR);
     if (n <= 0) {
       eof_ = true;
@@ -95,7 +104,8 @@ class LineReader {
   /// Room kept after a long line has been handed out.
   static constexpr size_t kKeptRoom = 1024 * 1024;
   const int fd_;
-  std::string buffer_;
+  std::unique_ptr<char[]> buffer_;
+  size_t capacity_ = 0;
   size_t begin_ = 0;       // first byte of the current line
   size_t next_begin_ = 0;  // first byte after the current line
   size_t end_ = 0;         // first byte not yet read
