@@ -6,9 +6,9 @@
 // 10 MB text answer, a 10 MB answer of small objects, a 10 MB line from the
 // host, the bridge's peak resident memory and its minor page faults per
 // request. Each figure is the median over N runs (default 3). Prints one
-// table, JSON with --json, or the README's Markdown table with --markdown. --only (cold, latency, throughput, large,
-// objects, upload or memory) runs one measure alone, for profiling; the
-// others show as 0.
+// table, JSON with --json, or the README's Markdown table with --markdown.
+// --only (cold, latency, throughput, large, objects, upload or memory) runs
+// one measure alone, for profiling; the others show as 0.
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -76,8 +76,7 @@ Figures measure_once(const Setup& setup, const std::string& only) {
         large_answer(setup, "large", 5, f.large_peak_mib, f.faults_large, &f.idle_peak_mib);
   }
   if (chosen("objects")) {
-    f.objects_ms =
-        large_answer(setup, "objects", 5, f.objects_peak_mib, f.faults_objects, nullptr);
+    f.objects_ms = large_answer(setup, "objects", 5, f.objects_peak_mib, f.faults_objects, nullptr);
   }
   if (chosen("upload")) f.upload_ms = large_request(setup, 5, f.upload_peak_mib, f.faults_upload);
   if (chosen("memory")) f.in_flight_64_peak_mib = in_flight_peak(setup, 64);

@@ -138,8 +138,8 @@ Pair throughput(const Setup& setup, int in_flight, int count, double& faults) {
   return {floor, bridge};
 }
 
-Pair large_answer(const Setup& setup, const char* tool, int repeats, double& peak,
-                  double& faults, double* idle_peak) {
+Pair large_answer(const Setup& setup, const char* tool, int repeats, double& peak, double& faults,
+                  double* idle_peak) {
   std::vector<double> floor, bridge;
   for (int i = 0; i < repeats; ++i) {
     const auto start = Clock::now();

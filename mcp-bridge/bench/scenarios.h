@@ -28,13 +28,12 @@ struct Figures {
   Pair rps_1, rps_16, rps_64;
   Pair large_ms;      // one 10 MB answer
   Pair objects_ms;    // one 10 MB answer of small objects
-  Pair upload_ms;     // one 10 MB line from the host, until the application has it
+  Pair upload_ms;     // one 10 MB line from the host until the application has it
   double large_peak_mib = 0, objects_peak_mib = 0, upload_peak_mib = 0;
   double idle_peak_mib = 0, in_flight_64_peak_mib = 0;
   // The bridge's minor page faults per request: small ones one at a time and
   // 64 in flight, and each kind of 10 MB message after the first of its kind.
-  double faults_small = 0, faults_64 = 0, faults_large = 0, faults_objects = 0,
-         faults_upload = 0;
+  double faults_small = 0, faults_64 = 0, faults_large = 0, faults_objects = 0, faults_upload = 0;
 };
 
 constexpr size_t kLargeBytes = 10 << 20;
@@ -48,8 +47,8 @@ Pair throughput(const Setup& setup, int in_flight, int count, double& faults);
 // Time of one 10 MB answer from the tool `tool` ("large" or "objects"), on a
 // bridge of its own; gives its peak and faults per answer, and `idle_peak`
 // the bridge's peak before the first.
-Pair large_answer(const Setup& setup, const char* tool, int repeats, double& peak,
-                  double& faults, double* idle_peak);
+Pair large_answer(const Setup& setup, const char* tool, int repeats, double& peak, double& faults,
+                  double* idle_peak);
 // Time from the first byte of a 10 MB line until the application has the
 // whole request, against a direct POST of the same body.
 Pair large_request(const Setup& setup, int repeats, double& peak, double& faults);

@@ -132,8 +132,8 @@ void forward_and_reply(const Forwarder& forward, Output& output, const Json& mes
   if (reply) write_line(output, reply->value, reply->expected_size);
 }
 
-void run_worker(Forwarder forward, std::shared_ptr<Output> output, Json message,
-                size_t line_size, std::shared_ptr<std::atomic<bool>> finished) {
+void run_worker(Forwarder forward, std::shared_ptr<Output> output, Json message, size_t line_size,
+                std::shared_ptr<std::atomic<bool>> finished) {
   try {
     forward_and_reply(forward, *output, message, line_size);
   } catch (const std::bad_alloc&) {

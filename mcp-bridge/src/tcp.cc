@@ -88,7 +88,8 @@ bool move_to_block(ByteBuffer& buffer, size_t capacity) {
 // capacity so that growing to n bytes copies O(n) bytes in all.
 void make_room(ByteBuffer& buffer) {
   if (buffer.size < buffer.capacity) return;
-  const size_t capacity = buffer.capacity == 0 ? kFirstRead : std::max(buffer.capacity * 2, kReadChunk);
+  const size_t capacity =
+      buffer.capacity == 0 ? kFirstRead : std::max(buffer.capacity * 2, kReadChunk);
   auto data = std::make_unique_for_overwrite<char[]>(capacity);
   std::copy_n(buffer.data.get(), buffer.size, data.get());
   buffer.data = std::move(data);
@@ -160,7 +161,7 @@ ByteBuffer copy_to_buffer(std::string_view bytes) {
 std::optional<ByteBuffer> receive_to_end(int fd, milliseconds limit, SizeReader announced) {
   ByteBuffer buffer;
   bool head_complete = false;
-  // The answer cannot be there yet right after the request: waiting first
+  // Right after the request the answer is seldom there yet: waiting first
   // saves a read that would only say so.
   if (wait_for(fd, POLLIN, limit) != Wait::kReady) return std::nullopt;
   for (;;) {
