@@ -56,8 +56,9 @@ struct FastAppState {
   int wake = -1;
   uint16_t port = 0;
   std::chrono::milliseconds hold{0};
-  std::string large_tail, small_tail, initialize_tail;
+  std::string large_tail, objects_tail, small_tail, initialize_tail;
   std::atomic<bool> stopping{false};
+  std::atomic<Clock::rep> last_upload{0};
   std::unordered_map<int, Connection> connections;
   /// Answers held back, by the time they are due.
   std::multimap<Clock::time_point, int> held;
@@ -94,11 +95,16 @@ struct FastAppState {
   }
 
   void answer(int fd) {
+    const auto complete = Clock::now();
     Connection& c = connections[fd];
     const std::string_view body = std::string_view(c.in).substr(c.in.find("\r\n\r\n") + 4);
-    const bool large = body.find("\"name\":\"large\"") != std::string_view::npos;
-    const bool held_back = body.find("\"name\":\"hold\"") != std::string_view::npos;
-    c.tail = large ? large_tail
+    const auto names = [&](std::string_view tool) {
+      return body.find("\"name\":\"" + std::string(tool) + "\"") != std::string_view::npos;
+    };
+    if (names("upload")) last_upload = complete.time_since_epoch().count();
+    const bool held_back = names("hold");
+    c.tail = names("large")     ? large_tail
+             : names("objects") ? objects_tail
              : body.find("\"method\":\"initialize\"") != std::string_view::npos ? initialize_tail
                                                                                : small_tail;
     const std::string_view id = id_of(body);
@@ -182,6 +188,13 @@ std::unique_ptr<FastApp> FastApp::start(size_t large_bytes, std::chrono::millise
   std::string text(large_bytes, 'a');
   for (size_t i = 0; i < large_bytes; ++i) text[i] = static_cast<char>('a' + i % 26);
   state->large_tail = ",\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"" + text + "\"}]}}";
+  std::string items;
+  for (size_t i = 0; items.size() < large_bytes; ++i) {
+    const std::string n = std::to_string(10000 + i);
+    items += (i == 0 ? "{\"id\":" : ",{\"id\":") + n + ",\"name\":\"item " + n +
+             "\",\"tags\":[\"a\",\"b\"],\"value\":1.5,\"ok\":true}";
+  }
+  state->objects_tail = ",\"result\":{\"items\":[" + items + "]}}";
   state->small_tail = ",\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"pong\"}]}}";
   state->initialize_tail =
       ",\"result\":{\"protocolVersion\":\"2025-06-18\",\"capabilities\":{\"tools\":{}},"
@@ -223,5 +236,9 @@ FastApp::~FastApp() {
 }
 
 uint16_t FastApp::port() const { return state_->port; }
+
+Clock::time_point FastApp::last_upload() const {
+  return Clock::time_point(Clock::duration(state_->last_upload.load()));
+}
 
 }  // namespace bench

@@ -33,7 +33,7 @@ bool mentions_chunked(std::string_view head) {
 }
 
 void check_any_response(std::string_view input) {
-  const auto response = bridge::parse_response(input);
+  const auto response = bridge::parse_response(bridge::copy_to_buffer(input));
   const size_t head_end = input.find(kHeadEnd);
   if (head_end == std::string_view::npos) {
     require(!response, "a response without the end of its head is refused");
@@ -41,16 +41,17 @@ void check_any_response(std::string_view input) {
   }
   if (!response) return;
   const std::string_view after_head = input.substr(head_end + kHeadEnd.size());
-  require(response->body.size() <= after_head.size(),
+  require(response->body().size() <= after_head.size(),
           "the body is never longer than the bytes after the head");
   if (!mentions_chunked(input.substr(0, head_end))) {
-    require(response->body == after_head, "an unchunked body is the bytes after the head");
+    require(response->body() == after_head, "an unchunked body is the bytes after the head");
   }
 }
 
 void check_any_chunked_body(std::string_view input) {
-  const auto decoded = bridge::dechunk(input);
-  if (decoded) require(decoded->size() <= input.size(), "decoded data is never longer");
+  std::string bytes(input);
+  const auto decoded = bridge::dechunk(bytes);
+  if (decoded) require(*decoded <= input.size(), "decoded data is never longer");
 }
 
 std::string hex(size_t value, bool upper) {
@@ -92,13 +93,15 @@ std::string chunk_encode(std::string_view data) {
 
 void check_round_trip(std::string_view data) {
   const std::string encoded = chunk_encode(data);
-  const auto decoded = bridge::dechunk(encoded);
-  require(decoded && *decoded == data, "dechunk undoes chunked encoding");
+  std::string decoded = encoded;
+  const auto size = bridge::dechunk(decoded);
+  require(size && std::string_view(decoded).substr(0, *size) == data,
+          "dechunk undoes chunked encoding");
   const std::string response =
       "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n" +
       encoded;
-  const auto parsed = bridge::parse_response(response);
-  require(parsed && parsed->status == 200 && parsed->body == data,
+  const auto parsed = bridge::parse_response(bridge::copy_to_buffer(response));
+  require(parsed && parsed->status == 200 && parsed->body() == data,
           "a chunked response gives back the encoded body");
 }
 

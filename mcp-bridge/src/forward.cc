@@ -162,7 +162,7 @@ Outcome reach_application(const Attempt& a) {
 // The answer as the host gets it: one JSON value with "result" or "error",
 // its id filled in when missing or null.
 Json check_answer(Bridge& bridge, const Json& request, const Json& id, const Response& response) {
-  std::optional<Json> answer = parse_json(response.body);
+  std::optional<Json> answer = parse_json(response.body());
   if (!answer || !(answer->contains("result") || answer->contains("error"))) {
     return error_reply(id, unexpected_answer(response.status));
   }
@@ -178,15 +178,30 @@ Json check_answer(Bridge& bridge, const Json& request, const Json& id, const Res
   return std::move(*answer);
 }
 
-std::optional<Json> forward_request(Bridge& bridge, const Json& message, const Headers& headers) {
+// The message's wire form, built in room for about the input line it came
+// from: the compact form is rarely longer than what the host wrote.
+std::string request_body(const Json& message, size_t line_size) {
+  std::string body;
+  body.reserve(line_size + 64);
+  serialize(message, body);
+  return body;
+}
+
+std::optional<Reply> forward_request(Bridge& bridge, const Json& message, const Headers& headers,
+                                     size_t line_size) {
   const Json& id = message.at("id");
   const std::string key = request_key(id);
   start_flight(bridge.in_flight, key);
-  const std::string body = serialize(message);
-  const Outcome outcome = reach_application(Attempt{bridge, headers, body, key});
+  const std::string body = request_body(message, line_size);
+  Outcome outcome = reach_application(Attempt{bridge, headers, body, key});
   if (finish_flight(bridge.in_flight, key).value_or(false)) return std::nullopt;
   if (!outcome.response) return error_reply(id, outcome.error);
-  return check_answer(bridge, message, id, *outcome.response);
+  // The reply's wire form is about as long as the body it came from (plus an
+  // id filled in); the received bytes are freed before it is written.
+  const size_t expected_size = outcome.response->body_size + key.size() + 8;
+  Json answer = check_answer(bridge, message, id, *outcome.response);
+  outcome.response.reset();
+  return Reply(std::move(answer), expected_size);
 }
 
 void forward_cancellation(Bridge& bridge, const Json& message) {
@@ -197,10 +212,11 @@ void forward_cancellation(Bridge& bridge, const Json& message) {
 
 // Sent once when the application's settings are known; whatever comes back,
 // or fails, is dropped.
-void forward_notification(Bridge& bridge, const Json& message, const Headers& headers) {
+void forward_notification(Bridge& bridge, const Json& message, const Headers& headers,
+                          size_t line_size) {
   const State current = state(bridge.settings_dir);
   if (!current.settings) return;
-  send(bridge.in_flight, *current.settings, headers, serialize(message), nullptr,
+  send(bridge.in_flight, *current.settings, headers, request_body(message, line_size), nullptr,
        bridge.timing.limits);
 }
 
@@ -211,16 +227,16 @@ Bridge::Bridge(std::optional<std::string> settings_dir, Launcher launcher, Timin
       launcher(std::move(launcher)),
       timing(std::move(timing)) {}
 
-std::optional<Json> forward(Bridge& bridge, const Json& message) {
+std::optional<Reply> forward(Bridge& bridge, const Json& message, size_t line_size) {
   const Headers headers = extra_headers(bridge, message);
   if (message.contains("id") && message.contains("method")) {
-    return forward_request(bridge, message, headers);
+    return forward_request(bridge, message, headers, line_size);
   }
   const std::string* method = string_member(&message, "method");
   if (method != nullptr && *method == "notifications/cancelled") {
     forward_cancellation(bridge, message);
   } else {
-    forward_notification(bridge, message, headers);
+    forward_notification(bridge, message, headers, line_size);
   }
   return std::nullopt;
 }

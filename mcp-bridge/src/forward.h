@@ -12,6 +12,7 @@
 #include "flight.h"
 #include "http.h"
 #include "json.h"
+#include "output.h"
 
 namespace bridge {
 
@@ -48,8 +49,9 @@ struct Bridge {
   InFlight in_flight;
 };
 
-// Forwards one message and returns the reply to write, if any. Safe for
-// concurrent use on one Bridge.
-std::optional<Json> forward(Bridge& bridge, const Json& message);
+// Forwards one message and returns the reply to write, if any. `line_size`,
+// the size of the input line the message came from, sizes the request body
+// (0: unknown). Safe for concurrent use on one Bridge.
+std::optional<Reply> forward(Bridge& bridge, const Json& message, size_t line_size = 0);
 
 }  // namespace bridge

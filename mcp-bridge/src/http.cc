@@ -56,11 +56,11 @@ SendOutcome exchange(InFlight& in_flight, const ConnectionSettings& settings,
   const std::string head = request_head(settings, headers, body.size());
   std::optional<ByteBuffer> received;
   if (write_all(connection->get(), head, body)) {
-    received = receive_to_end(connection->get(), limits.receive);
+    received = receive_to_end(connection->get(), limits.receive, announced_size);
   }
   connection.reset();
   if (!received) return outcome(SendOutcome::Kind::kBroken);
-  std::optional<Response> response = parse_response(received->view());
+  std::optional<Response> response = parse_response(std::move(*received));
   if (!response) return outcome(SendOutcome::Kind::kBroken);
   return SendOutcome{SendOutcome::Kind::kResponse, std::move(*response)};
 }

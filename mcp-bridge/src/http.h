@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -12,22 +13,36 @@
 
 #include "app.h"
 #include "flight.h"
+#include "tcp.h"
 
 namespace bridge {
 
 struct Response {
   uint16_t status = 0;
+  /// Everything received; the body lies in it, de-chunked in place.
+  ByteBuffer received;
+  size_t body_offset = 0;
+  size_t body_size = 0;
+
   /// De-chunked body bytes; not necessarily UTF-8.
-  std::string body;
+  std::string_view body() const { return received.view().substr(body_offset, body_size); }
 };
 
-// Splits a whole received response into status and body; nullopt when it is
-// unusable (no CR LF CR LF, a head that is not UTF-8, a bad status field, a
-// malformed chunked body).
-std::optional<Response> parse_response(std::string_view bytes);
+// Splits a whole received response into status and body, keeping the bytes
+// and decoding a chunked body where it lies; nullopt when it is unusable (no
+// CR LF CR LF, a head that is not UTF-8, a bad status field, a malformed
+// chunked body).
+std::optional<Response> parse_response(ByteBuffer received);
 
-// Decodes a chunked body; nullopt when malformed.
-std::optional<std::string> dechunk(std::string_view bytes);
+// Decodes a chunked body in place: the data ends up at the start of `bytes`
+// (it is never longer than its encoding). Gives its size; nullopt when
+// malformed, and `bytes` then holds anything.
+std::optional<size_t> dechunk(std::span<char> bytes);
+
+// The size of the whole response as far as a complete head announces it with
+// Content-Length, for sizing the receive buffer only: parse_response never
+// reads the header. `seen`: leading bytes known to hold no complete head.
+AnnouncedSize announced_size(std::string_view received, size_t seen);
 
 // RFC 4648 Base64: standard alphabet, "=" padding, no line breaks.
 std::string base64_encode(std::string_view bytes);

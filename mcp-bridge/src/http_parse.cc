@@ -1,7 +1,9 @@
 // Splitting a received response into status and body, and chunked decoding.
 // The application closes the connection after its one response, so the whole
-// stream is at hand: nothing here needs to know where the body ends.
+// stream is at hand: nothing here needs to know where the body ends. The
+// announced length only sizes the buffer that the stream is read into.
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "http.h"
@@ -61,17 +63,22 @@ bool equals_ascii_case_insensitive(std::string_view text, std::string_view lower
   return true;
 }
 
-bool is_chunked_header(std::string_view line) {
+// The trimmed value of a "name: value" line whose name is `lower_name` in any
+// letter case; nullopt for any other line.
+std::optional<std::string_view> header_value(std::string_view line, std::string_view lower_name) {
   const size_t colon = line.find(':');
-  if (colon == std::string_view::npos) return false;
-  return equals_ascii_case_insensitive(trim_white_space(line.substr(0, colon)),
-                                       "transfer-encoding") &&
-         equals_ascii_case_insensitive(trim_white_space(line.substr(colon + 1)), "chunked");
+  if (colon == std::string_view::npos ||
+      !equals_ascii_case_insensitive(trim_white_space(line.substr(0, colon)), lower_name)) {
+    return std::nullopt;
+  }
+  return trim_white_space(line.substr(colon + 1));
 }
 
-// Whether a header line after the status line announces the chunked coding.
-// REQUIRES: `head` is valid UTF-8 (cutting it at LF and colons keeps it so).
-bool announces_chunked(std::string_view head) {
+// Calls `visit` with each header line after the status line, its line end
+// cut off, until `visit` returns true; whether one did. REQUIRES: `head` is
+// valid UTF-8 (cutting it at LF keeps it so).
+template <typename Visit>
+bool any_header_line(std::string_view head, Visit visit) {
   size_t lf = head.find('\n');
   while (lf != std::string_view::npos) {
     head.remove_prefix(lf + 1);
@@ -80,9 +87,27 @@ bool announces_chunked(std::string_view head) {
     if (lf != std::string_view::npos && !line.empty() && line.back() == '\r') {
       line.remove_suffix(1);
     }
-    if (is_chunked_header(line)) return true;
+    if (visit(line)) return true;
   }
   return false;
+}
+
+// Whether a header line after the status line announces the chunked coding.
+bool announces_chunked(std::string_view head) {
+  return any_header_line(head, [](std::string_view line) {
+    const auto coding = header_value(line, "transfer-encoding");
+    return coding && equals_ascii_case_insensitive(*coding, "chunked");
+  });
+}
+
+// The value of the first Content-Length line, if any.
+std::optional<std::string_view> content_length(std::string_view head) {
+  std::optional<std::string_view> value;
+  any_header_line(head, [&](std::string_view line) {
+    value = header_value(line, "content-length");
+    return value.has_value();
+  });
+  return value;
 }
 
 // The size on a chunk's size line, extensions dropped.
@@ -94,44 +119,57 @@ std::optional<uint64_t> chunk_size(std::string_view line) {
 
 }  // namespace
 
-std::optional<std::string> dechunk(std::string_view bytes) {
+std::optional<size_t> dechunk(std::span<char> bytes) {
   if (bytes.size() < 2) return std::nullopt;
-  std::string out;
-  out.reserve(bytes.size());  // the data can only be shorter: no regrowth
+  std::string_view rest(bytes.data(), bytes.size());
+  size_t out = 0;  // decoded bytes at the front; always before `rest`
   for (;;) {
-    const size_t line_end = bytes.find(kLineEnd);
+    const size_t line_end = rest.find(kLineEnd);
     if (line_end == std::string_view::npos) return std::nullopt;
-    const auto size = chunk_size(bytes.substr(0, line_end));
+    const auto size = chunk_size(rest.substr(0, line_end));
     if (!size) return std::nullopt;
     if (*size == 0) return out;  // trailers and the final line go unread
-    bytes.remove_prefix(line_end + kLineEnd.size());
-    if (*size > bytes.size()) return std::nullopt;
-    out.append(bytes.substr(0, *size));
+    rest.remove_prefix(line_end + kLineEnd.size());
+    if (*size > rest.size()) return std::nullopt;
+    std::memmove(bytes.data() + out, rest.data(), *size);
+    out += *size;
     // The two bytes after the data are the chunk's CR LF; they are skipped
     // without comparing them.
-    if (bytes.size() - *size < 2) return std::nullopt;
-    bytes.remove_prefix(*size + 2);
-    if (bytes.size() < 2) return std::nullopt;  // no last chunk
+    if (rest.size() - *size < 2) return std::nullopt;
+    rest.remove_prefix(*size + 2);
+    if (rest.size() < 2) return std::nullopt;  // no last chunk
   }
 }
 
-std::optional<Response> parse_response(std::string_view bytes) {
+std::optional<Response> parse_response(ByteBuffer received) {
+  const std::string_view bytes = received.view();
   const size_t head_end = bytes.find(kHeadEnd);
   if (head_end == std::string_view::npos) return std::nullopt;
   const std::string_view head = bytes.substr(0, head_end);
   if (!valid_utf8(head)) return std::nullopt;
   const auto status = status_code(head);
   if (!status) return std::nullopt;
-  const std::string_view body = bytes.substr(head_end + kHeadEnd.size());
-  Response response{*status, {}};
+  const size_t body_offset = head_end + kHeadEnd.size();
+  size_t body_size = bytes.size() - body_offset;
   if (announces_chunked(head)) {
-    auto decoded = dechunk(body);
+    const auto decoded = dechunk({received.data.get() + body_offset, body_size});
     if (!decoded) return std::nullopt;
-    response.body = std::move(*decoded);
-  } else {
-    response.body.assign(body);
+    body_size = *decoded;
   }
-  return response;
+  return Response{*status, std::move(received), body_offset, body_size};
+}
+
+AnnouncedSize announced_size(std::string_view received, size_t seen) {
+  const size_t head_end = received.find(kHeadEnd, seen < 3 ? 0 : seen - 3);
+  if (head_end == std::string_view::npos) return {};
+  const std::string_view head = received.substr(0, head_end);
+  const size_t head_size = head_end + kHeadEnd.size();
+  if (!valid_utf8(head)) return {true, 0};
+  const auto value = content_length(head);
+  const auto length =
+      value ? parse_unsigned(*value, 10, std::numeric_limits<size_t>::max() - head_size)
+            : std::nullopt;
+  return {true, length ? head_size + *length : 0};
 }
 
 }  // namespace bridge

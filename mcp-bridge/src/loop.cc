@@ -34,9 +34,12 @@ class LineReader {
   Status next(std::string_view& line) {
     consume();
     for (;;) {
-      const char* base = buffer_.data() + begin_;
+      const char* base = buffer_.get() + begin_;
       const size_t unread = end_ - begin_;
-      if (const void* lf = std::memchr(base + scanned_, '\n', unread - scanned_)) {
+      // No search in an empty buffer: before the first read it has no block.
+      const void* lf =
+          unread > scanned_ ? std::memchr(base + scanned_, '\n', unread - scanned_) : nullptr;
+      if (lf != nullptr) {
         const size_t length = static_cast<const char*>(lf) - base;
         next_begin_ = begin_ + length + 1;
         line = strip_cr(std::string_view(base, length));
@@ -46,7 +49,7 @@ class LineReader {
       if (!fill()) {
         if (unread == 0) return Status::kEnd;
         next_begin_ = end_;
-        line = strip_cr(std::string_view(buffer_.data() + begin_, unread));
+        line = strip_cr(std::string_view(buffer_.get() + begin_, unread));
         return Status::kLine;
       }
     }
@@ -66,13 +69,19 @@ class LineReader {
     scanned_ = 0;
     if (begin_ == 0 || begin_ < end_ / 2) return;
     const size_t left = end_ - begin_;
-    std::memmove(buffer_.data(), buffer_.data() + begin_, left);
+    std::memmove(buffer_.get(), buffer_.get() + begin_, left);
     begin_ = next_begin_ = 0;
     end_ = left;
-    if (buffer_.size() > kKeptRoom && end_ <= kKeptRoom / 2) {
-      buffer_.resize(kKeptRoom);
-      buffer_.shrink_to_fit();
-    }
+    if (capacity_ > kKeptRoom && end_ <= kKeptRoom / 2) move_to_room(kKeptRoom);
+  }
+
+  // Moves the unread input into a block of `capacity` bytes, which is not
+  // cleared: only what reads fill is ever touched.
+  void move_to_room(size_t capacity) {
+    auto room = std::make_unique_for_overwrite<char[]>(capacity);
+    std::copy_n(buffer_.get(), end_, room.get());
+    buffer_ = std::move(room);
+    capacity_ = capacity;
   }
 
   // Appends what the descriptor has; false at end of input or on a failed
@@ -80,11 +89,11 @@ class LineReader {
   // before a read: only end_ tells how much of it holds input.
   bool fill() {
     if (eof_) return false;
-    if (buffer_.size() - end_ < kChunk) buffer_.resize(std::max(2 * buffer_.size(), end_ + kChunk));
+    if (capacity_ - end_ < kChunk) move_to_room(std::max(2 * capacity_, end_ + kChunk));
     ssize_t n;
     // A host may hand input over non-blocking: "nothing yet" is no end.
     do {
-      n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+      n = ::read(fd_, buffer_.get() + end_, capacity_ - end_);
     } while (n < 0 && (errno == EINTR || (would_block(errno) && wait_until_ready(fd_, POLLIN))));
     if (n <= 0) {
       eof_ = true;
@@ -98,7 +107,8 @@ class LineReader {
   /// Room kept after a long line has been handed out.
   static constexpr size_t kKeptRoom = 1024 * 1024;
   const int fd_;
-  std::string buffer_;
+  std::unique_ptr<char[]> buffer_;
+  size_t capacity_ = 0;
   size_t begin_ = 0;       // first byte of the current line
   size_t next_begin_ = 0;  // first byte after the current line
   size_t end_ = 0;         // first byte not yet read
@@ -119,15 +129,16 @@ struct Worker {
 
 // Runs `forward` and writes its reply. Anything thrown is the fatal error of
 // this one message, except exhausted memory, which ends the process.
-void forward_and_reply(const Forwarder& forward, Output& output, const Json& message) {
-  std::optional<Json> reply = forward(message);
-  if (reply) write_line(output, *reply);
+void forward_and_reply(const Forwarder& forward, Output& output, const Json& message,
+                       size_t line_size) {
+  std::optional<Reply> reply = forward(message, line_size);
+  if (reply) write_line(output, reply->value, reply->expected_size);
 }
 
-void run_worker(Forwarder forward, std::shared_ptr<Output> output, Json message,
+void run_worker(Forwarder forward, std::shared_ptr<Output> output, Json message, size_t line_size,
                 std::shared_ptr<std::atomic<bool>> finished) {
   try {
-    forward_and_reply(forward, *output, message);
+    forward_and_reply(forward, *output, message, line_size);
   } catch (const std::bad_alloc&) {
     std::abort();
   } catch (const std::exception& e) {
@@ -174,7 +185,7 @@ int run_loop(int input_fd, std::shared_ptr<Output> output, Forwarder forward) {
     }
     if (runs_inline(*message)) {
       try {
-        forward_and_reply(forward, *output, *message);
+        forward_and_reply(forward, *output, *message, line.size());
       } catch (const std::exception& e) {
         die("fatal error", e.what());
       }
@@ -183,7 +194,7 @@ int run_loop(int input_fd, std::shared_ptr<Output> output, Forwarder forward) {
     prune(workers);
     auto finished = std::make_shared<std::atomic<bool>>(false);
     try {
-      std::thread thread(run_worker, forward, output, std::move(*message), finished);
+      std::thread thread(run_worker, forward, output, std::move(*message), line.size(), finished);
       workers.push_back({std::move(thread), std::move(finished)});
     } catch (const std::system_error& e) {
       die("failed to spawn thread", e.code().message().c_str());

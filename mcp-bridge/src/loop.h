@@ -11,10 +11,11 @@
 
 namespace bridge {
 
-// Forwards one message and gives the reply to write, if any. Every copy is
-// used from one thread only; copies may share state, which must then be safe
-// for concurrent use. A worker holds its own copy for its whole life.
-using Forwarder = std::function<std::optional<Json>(const Json& message)>;
+// Forwards one message, read from an input line of `line_size` bytes, and
+// gives the reply to write, if any. Every copy is used from one thread only;
+// copies may share state, which must then be safe for concurrent use. A
+// worker holds its own copy for its whole life.
+using Forwarder = std::function<std::optional<Reply>(const Json& message, size_t line_size)>;
 
 // Reads `input_fd` until end of input (or a failed read, or a line that is not
 // UTF-8), answers lines that are not JSON objects with the parse-error reply,

@@ -40,12 +40,14 @@ int main() {
   std::signal(SIGCHLD, SIG_DFL);
   fill_standard_descriptors();
   bridge::raise_descriptor_limit();
+  bridge::keep_freed_memory();
   bridge::set_thread_stack_size(kWorkerStack);
 
   auto bridge = std::make_shared<bridge::Bridge>(bridge::settings_dir_from_environment(),
                                                  bridge::make_launcher(bridge::bundle_lookup()));
   auto output = std::make_shared<bridge::Output>(STDOUT_FILENO);
-  return bridge::run_loop(STDIN_FILENO, std::move(output), [bridge](const bridge::Json& message) {
-    return bridge::forward(*bridge, message);
-  });
+  return bridge::run_loop(STDIN_FILENO, std::move(output),
+                          [bridge](const bridge::Json& message, size_t line_size) {
+                            return bridge::forward(*bridge, message, line_size);
+                          });
 }

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -10,6 +11,9 @@
 
 namespace bridge {
 namespace {
+
+// Room for the lines the bridge makes up itself and most small answers.
+constexpr size_t kSmallLine = 256;
 
 // Writes all of `bytes`, resuming after interruptions and short writes, and
 // waiting for room when a host handed the output over non-blocking. Gives up
@@ -27,11 +31,12 @@ void write_all(int fd, std::string_view bytes) {
 
 }  // namespace
 
-void write_line(Output& output, const Json& value) {
+void write_line(Output& output, const Json& value, size_t expected_size) {
   // Serialised before the lock is taken, so a large answer does not hold up
   // the other writers; the whole line then leaves in one write, which is also
   // the flush.
   std::string line;
+  line.reserve(std::max(expected_size, kSmallLine) + 1);
   serialize(value, line);
   line += '\n';
   std::lock_guard<std::mutex> hold(output.mutex);

@@ -78,4 +78,9 @@ void raise_descriptor_limit() {
 // Threads other than the main one get 512 KiB there already.
 void set_thread_stack_size(size_t) {}
 
+// Nothing to do: the system allocator keeps freed small blocks in its
+// magazines and recently freed large blocks in a cache of its own, and it
+// has no public setting like glibc's thresholds.
+void keep_freed_memory() {}
+
 }  // namespace bridge

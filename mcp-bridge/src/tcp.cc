@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <iterator>
+#include <new>
 
 #include "platform.h"
 #include "resources.h"
@@ -20,8 +21,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Large reads keep the number of system calls low for big answers.
+// Most answers are small: the first read takes them whole without a large
+// block per request.
+constexpr size_t kFirstRead = size_t{4} << 10;
+// Once an answer outgrows that, large reads keep the number of system calls
+// low.
 constexpr size_t kReadChunk = size_t{64} << 10;
+// A larger announced size gets no room up front; the buffer still grows to
+// whatever arrives.
+constexpr size_t kLargestPresized = size_t{1} << 30;
 
 enum class Wait { kReady, kTimedOut, kFailed };
 
@@ -66,15 +74,35 @@ size_t advance(iovec* iov, size_t count, size_t first, size_t written) {
   return first;
 }
 
-// Makes room for at least one large read, doubling the capacity so that
-// growing to n bytes copies O(n) bytes in all.
+// Moves the received bytes into a block of `capacity`; false, the buffer
+// unchanged, when no such block can be had.
+bool move_to_block(ByteBuffer& buffer, size_t capacity) {
+  std::unique_ptr<char[]> data(new (std::nothrow) char[capacity]);
+  if (!data) return false;
+  std::copy_n(buffer.data.get(), buffer.size, data.get());
+  buffer.data = std::move(data);
+  buffer.capacity = capacity;
+  return true;
+}
+
+// Makes room for the next read once the buffer is full, doubling the
+// capacity so that growing to n bytes copies O(n) bytes in all.
 void make_room(ByteBuffer& buffer) {
-  if (buffer.capacity - buffer.size >= kReadChunk) return;
-  const size_t capacity = std::max(buffer.capacity * 2, buffer.size + kReadChunk);
+  if (buffer.size < buffer.capacity) return;
+  const size_t capacity =
+      buffer.capacity == 0 ? kFirstRead : std::max(buffer.capacity * 2, kReadChunk);
   auto data = std::make_unique_for_overwrite<char[]>(capacity);
   std::copy_n(buffer.data.get(), buffer.size, data.get());
   buffer.data = std::move(data);
   buffer.capacity = capacity;
+}
+
+// Room for the announced size and one byte more, so that the end of the
+// stream is seen without growing again. A lie costs nothing but the room:
+// what arrives is kept either way.
+void presize(ByteBuffer& buffer, size_t announced) {
+  if (announced == 0 || announced > kLargestPresized || announced < buffer.capacity) return;
+  move_to_block(buffer, announced + 1);  // without the room, doubling does the work
 }
 
 }  // namespace
@@ -124,13 +152,31 @@ bool write_all(int fd, std::string_view head, std::string_view body) {
   return true;
 }
 
-std::optional<ByteBuffer> receive_to_end(int fd, milliseconds limit) {
+ByteBuffer copy_to_buffer(std::string_view bytes) {
   ByteBuffer buffer;
+  buffer.data = std::make_unique_for_overwrite<char[]>(bytes.size());
+  std::copy_n(bytes.data(), bytes.size(), buffer.data.get());
+  buffer.size = buffer.capacity = bytes.size();
+  return buffer;
+}
+
+std::optional<ByteBuffer> receive_to_end(int fd, milliseconds limit, SizeReader announced) {
+  ByteBuffer buffer;
+  bool head_complete = false;
+  // Right after the request the answer is seldom there yet: waiting first
+  // saves a read that would only say so.
+  if (wait_for(fd, POLLIN, limit) != Wait::kReady) return std::nullopt;
   for (;;) {
     make_room(buffer);
+    const size_t before = buffer.size;
     const ssize_t got = ::read(fd, buffer.data.get() + buffer.size, buffer.capacity - buffer.size);
     if (got > 0) {
       buffer.size += static_cast<size_t>(got);
+      if (!head_complete) {
+        const AnnouncedSize size = announced(buffer.view(), before);
+        head_complete = size.head_complete;
+        if (head_complete) presize(buffer, size.total);
+      }
     } else if (got == 0) {
       return buffer;
     } else if (would_block(errno)) {

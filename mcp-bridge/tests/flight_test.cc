@@ -169,7 +169,7 @@ TEST(FlightTest, RequestsWithTheSameKeyShareOneEntry) {
   ASSERT_EQ(first.wait_for(5s), std::future_status::ready);
   const auto outcome = first.get();
   EXPECT_EQ(outcome.kind, SendOutcome::Kind::kResponse);
-  EXPECT_EQ(outcome.response.body, "first");
+  EXPECT_EQ(outcome.response.body(), "first");
   EXPECT_EQ(finish_flight(map, key), true);  // whichever finishes first removes it
   EXPECT_EQ(finish_flight(map, key), std::nullopt);
 }

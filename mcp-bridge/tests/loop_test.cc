@@ -111,7 +111,7 @@ class LoopHarness {
 };
 
 // Replies with {"id":<id>} to everything that has an id.
-std::optional<Json> echo_id(const Json& message) {
+std::optional<Json> echo_id(const Json& message, size_t = 0) {
   if (!message.contains("id")) return std::nullopt;
   return Json{{"id", message["id"]}};
 }
@@ -134,7 +134,7 @@ TEST(LoopTest, AnswersEveryLineThatIsNotAnObjectWithTheParseError) {
   for (const auto& line : kLines) {
     SCOPED_TRACE(line);
     std::atomic<int> forwarded{0};
-    LoopHarness loop([&](const Json&) {
+    LoopHarness loop([&](const Json&, size_t) {
       ++forwarded;
       return std::nullopt;
     });
@@ -156,7 +156,7 @@ TEST(LoopTest, DispatchesAnObject127LevelsDeep) {
 
 TEST(LoopTest, SkipsBlankLinesWithoutReply) {
   std::atomic<int> forwarded{0};
-  LoopHarness loop([&](const Json& m) {
+  LoopHarness loop([&](const Json& m, size_t) {
     ++forwarded;
     return echo_id(m);
   });
@@ -180,7 +180,7 @@ TEST(LoopTest, AcceptsCrLfAndALastLineWithoutLineFeed) {
 
 TEST(LoopTest, ReadsALineLongerThanAnyBuffer) {
   const std::string text(3 * 1024 * 1024, 'x');
-  LoopHarness loop([](const Json& m) { return Json{{"n", m["t"].get<std::string>().size()}}; });
+  LoopHarness loop([](const Json& m, size_t) { return Json{{"n", m["t"].get<std::string>().size()}}; });
   std::thread writer([&] { loop.send("{\"id\":1,\"t\":\"" + text + "\"}\n"); });
   EXPECT_EQ(loop.wait_for_lines(1), "{\"n\":3145728}\n");
   writer.join();
@@ -204,7 +204,7 @@ TEST(LoopTest, RunsInitializeAndMessagesWithoutIdOnTheReadingThread) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.line);
     std::promise<std::thread::id> ran_on;
-    LoopHarness loop([&](const Json&) {
+    LoopHarness loop([&](const Json&, size_t) {
       ran_on.set_value(std::this_thread::get_id());
       return std::nullopt;
     });
@@ -220,7 +220,7 @@ TEST(LoopTest, WritesAnInlineReplyBeforeReadingTheNextLine) {
   std::mutex mutex;
   std::vector<std::string> events;
   LoopHarness* harness = nullptr;
-  LoopHarness loop([&](const Json& m) -> std::optional<Json> {
+  LoopHarness loop([&](const Json& m, size_t) -> std::optional<Json> {
     const std::string method = m["method"];
     if (method == "initialize") {
       std::this_thread::sleep_for(200ms);
@@ -239,7 +239,7 @@ TEST(LoopTest, WritesAnInlineReplyBeforeReadingTheNextLine) {
 }
 
 TEST(LoopTest, RunsRequestsConcurrently) {
-  LoopHarness loop([](const Json& m) {
+  LoopHarness loop([](const Json& m, size_t) {
     std::this_thread::sleep_for(300ms);
     return echo_id(m);
   });
@@ -261,7 +261,7 @@ TEST(LoopTest, NeverMixesLinesOfConcurrentWorkers) {
   // Large replies, all released at once, so their writes overlap if unguarded.
   std::promise<void> go;
   std::shared_future<void> start = go.get_future().share();
-  LoopHarness loop([start](const Json& m) {
+  LoopHarness loop([start](const Json& m, size_t) {
     start.wait();
     const int id = m["id"];
     return Json{{"id", id}, {"text", std::string(200000, static_cast<char>('a' + id % 26))}};
@@ -284,7 +284,7 @@ TEST(LoopTest, NeverMixesLinesOfConcurrentWorkers) {
 }
 
 TEST(LoopTest, EndOfInputWaitsForRunningWorkers) {
-  LoopHarness loop([](const Json& m) {
+  LoopHarness loop([](const Json& m, size_t) {
     std::this_thread::sleep_for(300ms);
     return echo_id(m);
   });
@@ -297,7 +297,7 @@ TEST(LoopTest, EndOfInputWaitsForRunningWorkers) {
 
 TEST(LoopTest, InvalidUtf8EndsReadingAfterEarlierWorkersFinish) {
   std::atomic<int> forwarded{0};
-  LoopHarness loop([&](const Json& m) {
+  LoopHarness loop([&](const Json& m, size_t) {
     ++forwarded;
     std::this_thread::sleep_for(200ms);
     return echo_id(m);
@@ -318,7 +318,7 @@ TEST(LoopTest, KeepsReadingWhenOutputIsClosed) {
   const std::string lines = "{\"id\":1,\"method\":\"m\"}\n[]\n{\"method\":\"n\"}\n";
   ASSERT_EQ(::write(in[1], lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
   ::close(in[1]);
-  const int status = run_loop(in[0], std::make_shared<Output>(out[1]), [&](const Json& m) {
+  const int status = run_loop(in[0], std::make_shared<Output>(out[1]), [&](const Json& m, size_t) {
     ++forwarded;
     return echo_id(m);
   });
@@ -335,7 +335,7 @@ void run_with_failing_initialize() {
   const std::string line = "{\"id\":1,\"method\":\"initialize\"}\n";
   if (::write(in[1], line.data(), line.size()) < 0) std::_Exit(1);
   ::close(in[1]);
-  run_loop(in[0], std::make_shared<Output>(out[1]), [](const Json&) -> std::optional<Json> {
+  run_loop(in[0], std::make_shared<Output>(out[1]), [](const Json&, size_t) -> std::optional<Json> {
     throw std::runtime_error("lock found broken");
   });
   std::_Exit(0);
@@ -347,7 +347,7 @@ TEST(LoopDeathTest, AFailureOnTheReadingThreadEndsTheProcessWith101) {
 }
 
 TEST(LoopTest, AFailureOnAWorkerEndsOnlyThatWorker) {
-  LoopHarness loop([](const Json& m) -> std::optional<Json> {
+  LoopHarness loop([](const Json& m, size_t) -> std::optional<Json> {
     if (m["id"] == 1) throw std::runtime_error("worker failed");
     return echo_id(m);
   });
