@@ -80,12 +80,12 @@ size_t utf8_length(const char* p, const char* end) {
 // quotation mark, a reverse solidus, a control byte or a non-ASCII byte.
 const char* skip_plain_string_bytes(const char* p, const char* end) {
   using namespace byte_scan;
-  while (end - p >= 8) {
-    const uint64_t word = load(p);
-    const uint64_t marks =
-        equal_to(word, '"') | equal_to(word, '\\') | below_space(word) | non_ascii(word);
-    if (marks != 0) return p + first_marked(marks);
-    p += 8;
+  while (end - p >= kBlockSize) {
+    const Block block = load(p);
+    const int offset = first_marked(equal_to(block, '"') | equal_to(block, '\\') |
+                                    control_or_non_ascii(block));
+    if (offset < kBlockSize) return p + offset;
+    p += kBlockSize;
   }
   while (p < end) {
     const auto c = static_cast<unsigned char>(*p);

@@ -28,12 +28,12 @@ void write_hex4(uint32_t code, std::string& out) {
 // in which the reader keeps a lone surrogate (and some ordinary characters).
 const char* skip_unescaped(const char* p, const char* end) {
   using namespace byte_scan;
-  while (end - p >= 8) {
-    const uint64_t word = load(p);
-    const uint64_t marks =
-        equal_to(word, '"') | equal_to(word, '\\') | below_space(word) | equal_to(word, 0xED);
-    if (marks != 0) return p + first_marked(marks);
-    p += 8;
+  while (end - p >= kBlockSize) {
+    const Block block = load(p);
+    const int offset = first_marked(equal_to(block, '"') | equal_to(block, '\\') |
+                                    below_space(block) | equal_to(block, 0xED));
+    if (offset < kBlockSize) return p + offset;
+    p += kBlockSize;
   }
   while (p < end) {
     const auto c = static_cast<unsigned char>(*p);
