@@ -16,10 +16,13 @@ using Json = nlohmann::json;
 constexpr int kMaxJsonDepth = 127;
 
 // Parses `text` as exactly one JSON value with only JSON white space around
-// it. Fails (nullopt) on anything else, on a leading byte-order mark, on
-// invalid UTF-8 or lone surrogate escapes, on numbers out of double range and
-// on nesting deeper than kMaxJsonDepth. The number -0 becomes the double
-// minus zero.
+// it. Fails (nullopt) on anything else, on a leading byte-order mark, on a
+// raw NUL, on invalid UTF-8, on numbers out of double range and on nesting
+// deeper than kMaxJsonDepth. The number -0 becomes the double minus zero;
+// integers within 64 bits stay integers (unsigned unless negative), wider
+// ones become doubles. A lone surrogate escape is kept as the surrogate's
+// three-byte form, which valid UTF-8 never holds, so that the wire form can
+// write the same escape back; an escaped pair still joins into one character.
 std::optional<Json> parse_json(std::string_view text);
 
 // The member `name` of `value`; nullptr when `value` is nullptr, not an
@@ -27,8 +30,9 @@ std::optional<Json> parse_json(std::string_view text);
 const Json* member(const Json* value, std::string_view name);
 
 // Appends the compact wire form of `value` to `out`: members in key order,
-// minimal escapes, raw UTF-8, integers digit for digit, other numbers as the
-// shortest round-trip double.
+// minimal escapes, raw UTF-8 (a lone surrogate as its escape, hex digits in
+// lowercase), integers digit for digit, other numbers as the shortest
+// round-trip double.
 void serialize(const Json& value, std::string& out);
 std::string serialize(const Json& value);
 

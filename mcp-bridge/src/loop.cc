@@ -176,9 +176,13 @@ int run_loop(int input_fd, std::shared_ptr<Output> output, Forwarder forward) {
   LineReader reader(input_fd);
   std::string_view line;
   while (reader.next(line) == LineReader::Status::kLine) {
-    if (!valid_utf8(line)) break;
-    if (trim_white_space(line).empty()) continue;
+    // The reader checks UTF-8 itself, so a line is looked at again only when
+    // it fails: invalid UTF-8 ends reading, a blank line goes unanswered.
     std::optional<Json> message = parse_json(line);
+    if (!message) {
+      if (!valid_utf8(line)) break;
+      if (trim_white_space(line).empty()) continue;
+    }
     if (!message || !message->is_object()) {
       write_line(*output, parse_error_reply());
       continue;

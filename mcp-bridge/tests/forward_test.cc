@@ -115,6 +115,22 @@ TEST_F(ForwardTest, ForwardsARequestAndReturnsTheAnswer) {
   EXPECT_TRUE(bridge->in_flight.flights.empty());
 }
 
+// A string cut inside an emoji reaches the application and comes back with
+// its lone surrogate escape intact, in lowercase.
+TEST_F(ForwardTest, PassesLoneSurrogateEscapesBothWays) {
+  app_up();
+  auto bridge = make_bridge();
+  const auto reply = forward(*bridge, msg(R"({"jsonrpc":"2.0","id":7,"method":"tools/call",
+      "params":{"name":"echo","arguments":{"text":"cut \uD83D"}}})"));
+  EXPECT_EQ(wire(reply),
+            R"({"id":7,"jsonrpc":"2.0","result":{"content":[{"text":"cut \ud83d","type":"text"}]}})");
+  const auto requests = server_->requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].body,
+            R"({"id":7,"jsonrpc":"2.0","method":"tools/call","params":{"arguments":)"
+            R"({"text":"cut \ud83d"},"name":"echo"}})");
+}
+
 TEST_F(ForwardTest, ChoosesTheExtraHeaders) {
   using H = std::vector<std::pair<std::string, std::string>>;
   app_up();

@@ -82,10 +82,10 @@ TEST(JsonTest, RejectsWhatIsNotExactlyOneValue) {
       "\xEF\xBB\xBF{}",                 // byte-order mark
       "\xC2\xA0{}",                     // no-break space is not JSON white space
       "{}\v",                           // nor is a vertical tab
-      "\"\\ud800\"",                    // lone high surrogate
-      "\"\\udc00\"",                    // lone low surrogate
       "\"\xFF\"",                       // invalid UTF-8
-      "\"\xED\xA0\x80\"",               // encoded surrogate
+      "\"\xED\xA0\x80\"",               // encoded surrogate, raw
+      "\"\\ud83\"",                     // short escape
+      "\"\\ud83d\\u12\"",
       "\"a\nb\"",                       // raw control character in a string
       "1e400",                          // no double holds it
       "-01",
@@ -111,6 +111,31 @@ TEST(JsonTest, RejectsANulByteAnywhere) {
   for (const auto& text : kRejected) {
     SCOPED_TRACE(::testing::PrintToString(text));
     EXPECT_FALSE(parse_json(text).has_value());
+  }
+}
+
+// A lone surrogate escape survives the round trip as the same escape, in
+// lowercase; an escaped pair still becomes one raw character.
+const RoundTrip kSurrogates[] = {
+    {R"("\ud83d")", R"("\ud83d")"},
+    {R"("\uD83D")", R"("\ud83d")"},
+    {R"("\udc00")", R"("\udc00")"},
+    {R"("x\udbffy")", R"("x\udbffy")"},
+    {R"("\ud83d\u0041")", R"("\ud83dA")"},
+    {R"("\ud83d\ud83d\ude00")", "\"\\ud83d\xF0\x9F\x98\x80\""},
+    {R"("\ude00\ud83d")", R"("\ude00\ud83d")"},
+    {R"("\ud83d\n")", R"("\ud83d\n")"},
+    {R"({"\udfff":1,"a":"\ud800"})", R"({"a":"\ud800","\udfff":1})"},
+    // Ordinary characters that share the lead byte stay raw.
+    {R"("\ud7ff\ud000")", "\"\xED\x9F\xBF\xED\x80\x80\""},
+};
+
+TEST(JsonTest, KeepsLoneSurrogateEscapes) {
+  for (const auto& c : kSurrogates) {
+    SCOPED_TRACE(c.in);
+    const auto value = parse_json(c.in);
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(serialize(*value), c.out);
   }
 }
 

@@ -1,9 +1,12 @@
-#include "json.h"
+#include "support/reference_json.h"
 
 #include <charconv>
+#include <string_view>
 
-namespace bridge {
+namespace bridge::reference {
 namespace {
+
+constexpr int kMaxDepth = 127;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -40,7 +43,7 @@ Scan scan(std::string_view t) {
     if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
-      if (++depth > kMaxJsonDepth) {
+      if (++depth > kMaxDepth) {
         result.too_deep = true;
         return result;
       }
@@ -157,12 +160,6 @@ void write_double(double value, std::string& out) {
 
 }  // namespace
 
-const Json* member(const Json* value, std::string_view name) {
-  if (value == nullptr || !value->is_object()) return nullptr;
-  const auto found = value->find(name);
-  return found == value->end() ? nullptr : &*found;
-}
-
 std::optional<Json> parse_json(std::string_view text) {
   const Scan found = scan(text);
   if (found.too_deep) return std::nullopt;
@@ -231,4 +228,54 @@ std::string serialize(const Json& value) {
   return out;
 }
 
-}  // namespace bridge
+namespace {
+
+// Integers keep their kind (signed, unsigned) as well as their digits.
+bool same_kinds(const Json& a, const Json& b) {
+  if (a.type() != b.type()) return false;
+  if (a.is_array()) {
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (!same_kinds(a[i], b[i])) return false;
+    }
+  } else if (a.is_object()) {
+    for (auto it = a.begin(), other = b.begin(); it != a.end(); ++it, ++other) {
+      if (!same_kinds(*it, *other)) return false;
+    }
+  }
+  return true;
+}
+
+// True when the wire form `wire` holds a \uXXXX escape of a surrogate.
+bool has_surrogate_escape(std::string_view wire) {
+  for (size_t i = 0; i + 1 < wire.size(); ++i) {
+    if (wire[i] != '\\') continue;
+    if (wire[i + 1] == 'u' && i + 3 < wire.size() && wire[i + 2] == 'd' &&
+        std::string_view("89abcdef").find(wire[i + 3]) != std::string_view::npos) {
+      return true;
+    }
+    ++i;  // the escaped character
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string difference(std::string_view input) {
+  const auto ours = bridge::parse_json(input);
+  const auto theirs = parse_json(input);
+  if (!ours && !theirs) return {};
+  if (!ours) return "refused what the reference accepts";
+  const std::string wire = bridge::serialize(*ours);
+  if (!theirs) {
+    if (!has_surrogate_escape(wire)) return "accepted what the reference refuses: " + wire;
+    const auto again = bridge::parse_json(wire);
+    return again && bridge::serialize(*again) == wire ? "" : "a surrogate does not read back";
+  }
+  const std::string expected = serialize(*theirs);
+  if (wire != expected) return "read differently: " + wire + " against " + expected;
+  if (bridge::serialize(*theirs) != expected) return "written differently";
+  if (!same_kinds(*ours, *theirs)) return "number kinds differ";
+  return {};
+}
+
+}  // namespace bridge::reference

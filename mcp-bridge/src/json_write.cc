@@ -1,0 +1,197 @@
+// The wire form: compact, members in key order, escapes only where JSON
+// requires them, numbers by the rules below. Strings are copied in whole runs
+// between the few bytes that need an escape.
+#include <charconv>
+#include <cstdint>
+#include <string>
+
+#include "byte_scan.h"
+#include "json.h"
+
+namespace bridge {
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+void write_hex4(uint32_t code, std::string& out) {
+  const char escape[] = {'\\',
+                         'u',
+                         kHexDigits[(code >> 12) & 0xF],
+                         kHexDigits[(code >> 8) & 0xF],
+                         kHexDigits[(code >> 4) & 0xF],
+                         kHexDigits[code & 0xF]};
+  out.append(escape, sizeof escape);
+}
+
+// The first byte at or after `p` that may need an escape: a quotation mark,
+// a reverse solidus, a control byte, or 0xED, which leads the three-byte form
+// in which the reader keeps a lone surrogate (and some ordinary characters).
+const char* skip_unescaped(const char* p, const char* end) {
+  using namespace byte_scan;
+  while (end - p >= kBlockSize) {
+    const Block block = load(p);
+    const int offset = first_marked(equal_to(block, '"') | equal_to(block, '\\') |
+                                    below_space(block) | equal_to(block, 0xED));
+    if (offset < kBlockSize) return p + offset;
+    p += kBlockSize;
+  }
+  while (p < end) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\' || c < 0x20 || c == 0xED) break;
+    ++p;
+  }
+  return p;
+}
+
+// True when `p` starts a surrogate code point in three-byte form.
+bool is_encoded_surrogate(const char* p, const char* end) {
+  return end - p >= 3 && static_cast<unsigned char>(p[0]) == 0xED &&
+         static_cast<unsigned char>(p[1]) >= 0xA0;
+}
+
+void write_control_escape(unsigned char c, std::string& out) {
+  switch (c) {
+    case '"': out += "\\\""; break;
+    case '\\': out += "\\\\"; break;
+    case '\b': out += "\\b"; break;
+    case '\t': out += "\\t"; break;
+    case '\n': out += "\\n"; break;
+    case '\f': out += "\\f"; break;
+    case '\r': out += "\\r"; break;
+    default: write_hex4(c, out);
+  }
+}
+
+void write_string(std::string_view s, std::string& out) {
+  out += '"';
+  const char* p = s.data();
+  const char* const end = p + s.size();
+  const char* run = p;
+  while ((p = skip_unescaped(p, end)) != end) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == 0xED) {
+      if (!is_encoded_surrogate(p, end)) {
+        ++p;  // an ordinary character from U+D000 to U+D7FF
+        continue;
+      }
+      out.append(run, p);
+      write_hex4(((c & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu), out);
+      p += 3;
+    } else {
+      out.append(run, p);
+      write_control_escape(c, out);
+      ++p;
+    }
+    run = p;
+  }
+  out.append(run, end);
+  out += '"';
+}
+
+template <typename Int>
+void write_integer(Int value, std::string& out) {
+  char buf[24];
+  const auto result = std::to_chars(buf, buf + sizeof buf, value);
+  out.append(buf, result.ptr);
+}
+
+// Shortest round-trip digits, in plain notation when the first significant
+// digit's power of ten lies in -5..15, otherwise as d.ddde±x.
+void write_double(double value, std::string& out) {
+  char buf[40];
+  const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  std::string_view s(buf, result.ptr - buf);  // [-]d[.ddd]e±xx
+  if (s.front() == '-') {
+    out += '-';
+    s.remove_prefix(1);
+  }
+  const size_t e = s.find('e');
+  std::string_view exponent_text = s.substr(e + 1);
+  if (exponent_text.front() == '+') exponent_text.remove_prefix(1);
+  int exponent = 0;
+  std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
+  const char first = s[0];
+  const std::string_view rest = e > 1 ? s.substr(2, e - 2) : std::string_view();
+  const int count = 1 + static_cast<int>(rest.size());
+  if (exponent >= 0 && exponent <= 15) {
+    const int whole = exponent + 1;
+    out += first;
+    if (count <= whole) {
+      out += rest;
+      out.append(whole - count, '0');
+      out += ".0";
+    } else {
+      out += rest.substr(0, whole - 1);
+      out += '.';
+      out += rest.substr(whole - 1);
+    }
+  } else if (exponent < 0 && exponent >= -5) {
+    out += "0.";
+    out.append(-exponent - 1, '0');
+    out += first;
+    out += rest;
+  } else {
+    out += first;
+    if (!rest.empty()) {
+      out += '.';
+      out += rest;
+    }
+    out += exponent < 0 ? "e-" : "e+";
+    write_integer(exponent < 0 ? -exponent : exponent, out);
+  }
+}
+
+void write_value(const Json& value, std::string& out) {
+  switch (value.type()) {
+    case Json::value_t::null: out += "null"; break;
+    case Json::value_t::boolean: out += value.get_ref<const bool&>() ? "true" : "false"; break;
+    case Json::value_t::number_integer:
+      write_integer(value.get_ref<const Json::number_integer_t&>(), out);
+      break;
+    case Json::value_t::number_unsigned:
+      write_integer(value.get_ref<const Json::number_unsigned_t&>(), out);
+      break;
+    case Json::value_t::number_float:
+      write_double(value.get_ref<const Json::number_float_t&>(), out);
+      break;
+    case Json::value_t::string: write_string(value.get_ref<const std::string&>(), out); break;
+    case Json::value_t::array: {
+      out += '[';
+      bool first = true;
+      for (const Json& element : value.get_ref<const Json::array_t&>()) {
+        if (!first) out += ',';
+        first = false;
+        write_value(element, out);
+      }
+      out += ']';
+      break;
+    }
+    case Json::value_t::object: {
+      out += '{';
+      bool first = true;
+      for (const auto& [key, member] : value.get_ref<const Json::object_t&>()) {
+        if (!first) out += ',';
+        first = false;
+        write_string(key, out);
+        out += ':';
+        write_value(member, out);
+      }
+      out += '}';
+      break;
+    }
+    case Json::value_t::binary:
+    case Json::value_t::discarded: out += "null"; break;
+  }
+}
+
+}  // namespace
+
+void serialize(const Json& value, std::string& out) { write_value(value, out); }
+
+std::string serialize(const Json& value) {
+  std::string out;
+  write_value(value, out);
+  return out;
+}
+
+}  // namespace bridge
