@@ -64,6 +64,15 @@ std::vector<std::string> sorted_lines(BridgeProcess& bridge, size_t count) {
   return lines;
 }
 
+// Sends `count` echoes that the application answers after a second each, ids
+// 1 to `count`, and gives the replies in id order.
+std::vector<std::string> slow_echoes(BridgeProcess& bridge, int count) {
+  std::string input;
+  for (int id = 1; id <= count; ++id) input += slow_echo(id, 1000) + "\n";
+  bridge.write(input);
+  return sorted_lines(bridge, static_cast<size_t>(count));
+}
+
 
 class BinaryTest : public ::testing::Test {
  protected:
@@ -362,10 +371,7 @@ TEST_F(BinaryTest, ManyRequestsInFlightUnderASoftDescriptorLimit) {
   o.descriptor_limit = limit;
   BridgeProcess bridge(o);
   constexpr int kRequests = 150;
-  std::string input;
-  for (int id = 1; id <= kRequests; ++id) input += slow_echo(id, 1000) + "\n";
-  bridge.write(input);
-  const auto lines = sorted_lines(bridge, kRequests);
+  const auto lines = slow_echoes(bridge, kRequests);
   ASSERT_EQ(lines.size(), size_t{kRequests});
   for (int id = 1; id <= kRequests; ++id) EXPECT_EQ(lines[id - 1], echoed(id));
   bridge.close_stdin();
@@ -381,10 +387,7 @@ TEST_F(BinaryTest, AtAHardDescriptorLimitEachRequestGetsOneReplyAndNothingIsLaun
   o.descriptor_limit = rlimit{256, 256};
   BridgeProcess bridge(o);
   constexpr int kRequests = 300;
-  std::string input;
-  for (int id = 1; id <= kRequests; ++id) input += slow_echo(id, 1000) + "\n";
-  bridge.write(input);
-  const auto lines = sorted_lines(bridge, kRequests);
+  const auto lines = slow_echoes(bridge, kRequests);
   ASSERT_EQ(lines.size(), size_t{kRequests});
   int refused = 0;
   for (int id = 1; id <= kRequests; ++id) {
