@@ -13,6 +13,7 @@
 #include <new>
 
 #include "platform.h"
+#include "readiness.h"
 #include "resources.h"
 
 namespace bridge {
@@ -33,31 +34,26 @@ constexpr size_t kLargestPresized = size_t{1} << 30;
 
 enum class Wait { kReady, kTimedOut, kFailed };
 
-int poll_timeout(const std::optional<Clock::time_point>& deadline) {
-  if (!deadline) return -1;
-  const auto left = std::chrono::ceil<milliseconds>(*deadline - Clock::now()).count();
+int poll_timeout(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
   return static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
 }
 
 // Waits until `fd` reports one of `events` or an error condition (which the
-// next call on it then reports), at most until `deadline` when there is one.
-// Signals do not extend the wait: the time left is recomputed after each.
-Wait wait_until(int fd, short events, std::optional<Clock::time_point> deadline) {
+// next call on it then reports), at most until `deadline`. Signals do not
+// extend the wait: the time left is recomputed after each.
+Wait wait_until(int fd, short events, Clock::time_point deadline) {
   for (;;) {
     pollfd entry{fd, events, 0};
     const int ready = ::poll(&entry, 1, poll_timeout(deadline));
     if (ready > 0) return Wait::kReady;
     if (ready < 0 && errno != EINTR) return Wait::kFailed;
-    if (ready == 0 && deadline && Clock::now() >= *deadline) return Wait::kTimedOut;
+    if (ready == 0 && Clock::now() >= deadline) return Wait::kTimedOut;
   }
 }
 
 Wait wait_for(int fd, short events, milliseconds limit) {
   return wait_until(fd, events, Clock::now() + limit);
-}
-
-bool would_block(int error) {
-  return error == EAGAIN || error == EWOULDBLOCK;
 }
 
 // Drops the first `written` bytes from the pieces starting at `iov[first]`;
@@ -144,7 +140,7 @@ bool write_all(int fd, std::string_view head, std::string_view body) {
     if (written >= 0) {
       first = advance(iov, kCount, first, static_cast<size_t>(written));
     } else if (would_block(errno)) {
-      if (wait_until(fd, POLLOUT, std::nullopt) == Wait::kFailed) return false;
+      if (!wait_until_ready(fd, POLLOUT)) return false;
     } else if (errno != EINTR) {
       return false;
     }
