@@ -9,6 +9,7 @@
 
 #include "check.h"
 #include "http.h"
+#include "support/buffers.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ bool mentions_chunked(std::string_view head) {
 }
 
 void check_any_response(std::string_view input) {
-  const auto response = bridge::parse_response(bridge::copy_to_buffer(input));
+  const auto response = bridge::parse_response(bridge::testing::copy_to_buffer(input));
   const size_t head_end = input.find(kHeadEnd);
   if (head_end == std::string_view::npos) {
     require(!response, "a response without the end of its head is refused");
@@ -100,7 +101,7 @@ void check_round_trip(std::string_view data) {
   const std::string response =
       "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n" +
       encoded;
-  const auto parsed = bridge::parse_response(bridge::copy_to_buffer(response));
+  const auto parsed = bridge::parse_response(bridge::testing::copy_to_buffer(response));
   require(parsed && parsed->status == 200 && parsed->body() == data,
           "a chunked response gives back the encoded body");
 }

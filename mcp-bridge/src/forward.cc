@@ -1,6 +1,8 @@
 #include "forward.h"
 
+#include <new>
 #include <string_view>
+#include <variant>
 
 #include "output.h"
 
@@ -36,10 +38,33 @@ std::string unexpected_answer(uint16_t status) {
   return "Torvela beklenmeyen bir yan\u0131t verdi (HTTP " + std::to_string(status) + ").";
 }
 
+// The ways a request can fail, each with its message for the host.
+enum class Failure { kLost, kUnreachable, kDisabled, kNoResources };
+
+std::string_view message_of(Failure failure) {
+  switch (failure) {
+    case Failure::kLost: return kLost;
+    case Failure::kUnreachable: return kUnreachable;
+    case Failure::kDisabled: return kDisabled;
+    case Failure::kNoResources: return kNoResources;
+  }
+  return kUnreachable;
+}
+
+// What became of a request: the application's response, or a failure.
+using Outcome = std::variant<Response, Failure>;
+
+bool unreached(const Outcome& outcome) {
+  return std::holds_alternative<Failure>(outcome) &&
+         std::get<Failure>(outcome) == Failure::kUnreachable;
+}
+
 const std::string* string_member(const Json* value, std::string_view name) {
   const Json* found = member(value, name);
   return found != nullptr && found->is_string() ? &found->get_ref<const std::string&>() : nullptr;
 }
+
+bool is_request(const Json& message) { return message.contains("id") && message.contains("method"); }
 
 std::optional<std::string> remembered_version(Bridge& bridge) {
   std::lock_guard<std::mutex> hold(bridge.version_mutex);
@@ -68,46 +93,54 @@ Headers extra_headers(Bridge& bridge, const Json& message) {
   return headers;
 }
 
-// What became of a request: the application's response or an error text.
-struct Outcome {
-  std::optional<Response> response;
-  std::string error;
-};
-
-Outcome failed(std::string_view message) { return {std::nullopt, std::string(message)}; }
-
-// Everything one request's attempts share.
-struct Attempt {
+// One request on its way: what all its attempts share.
+struct Request {
   Bridge& bridge;
   const Headers& headers;
   const std::string& body;
   const std::string& key;
 };
 
-// One exchange. nullopt when the application could not be reached.
-std::optional<Outcome> try_send(const Attempt& a, const ConnectionSettings& settings) {
-  SendOutcome sent = send(a.bridge.in_flight, settings, a.headers, a.body, &a.key,
-                          a.bridge.timing.limits);
+// What one attempt to reach the application came to, and the enabled flag
+// that the settings file said meanwhile.
+struct Attempt {
+  /// kUnreachable when nobody took the request: no settings, or no
+  /// connection. The request is then still open.
+  Outcome outcome;
+  std::optional<bool> enabled;
+};
+
+Attempt attempt(const Request& r) {
+  const State current = state(r.bridge.settings_dir);
+  if (current.out_of_resources) return {Failure::kNoResources, std::nullopt};
+  if (!current.settings) return {Failure::kUnreachable, current.enabled};
+  SendOutcome sent = send(r.bridge.in_flight, *current.settings, r.headers, r.body, &r.key,
+                          r.bridge.timing.limits);
   switch (sent.kind) {
-    case SendOutcome::Kind::kResponse: return Outcome{std::move(sent.response), {}};
-    case SendOutcome::Kind::kBroken: return failed(kLost);
-    case SendOutcome::Kind::kNoResources: return failed(kNoResources);
+    case SendOutcome::Kind::kResponse: return {std::move(sent.response), current.enabled};
+    case SendOutcome::Kind::kBroken: return {Failure::kLost, current.enabled};
+    case SendOutcome::Kind::kNoResources: return {Failure::kNoResources, current.enabled};
     case SendOutcome::Kind::kNotConnected: break;
   }
-  return std::nullopt;
+  return {Failure::kUnreachable, current.enabled};
 }
 
 enum class LaunchDecision { kWait, kRefuse, kNoResources };
 
 // Under the launch lock, held across the launcher so that requests which find
-// the application down together queue behind one launch.
-LaunchDecision decide_launch(Bridge& bridge) {
+// the application down together queue behind one launch. A request cancelled
+// while it queued launches nothing: the host no longer wants it.
+LaunchDecision decide_launch(const Request& r) {
+  Bridge& bridge = r.bridge;
   std::lock_guard<std::mutex> hold(bridge.launch_mutex);
   if (bridge.last_launch) {
     const auto age = bridge.timing.now() - *bridge.last_launch;
     if (age < kLaunchGrace) return LaunchDecision::kWait;
     if (age < kRelaunchAfter) return LaunchDecision::kRefuse;
   }
+  // The in-flight lock is only ever taken inside the launch lock, never the
+  // other way round, so looking here cannot deadlock.
+  if (is_cancelled(bridge.in_flight, r.key)) return LaunchDecision::kRefuse;
   switch (bridge.launcher()) {
     case LaunchResult::kRunning: break;
     case LaunchResult::kNotStarted: return LaunchDecision::kRefuse;
@@ -119,51 +152,53 @@ LaunchDecision decide_launch(Bridge& bridge) {
 
 // Polls a starting application until it answers, says it is disabled, the
 // request is cancelled, or the wait runs out.
-Outcome wait_for_application(const Attempt& a) {
-  Bridge& bridge = a.bridge;
-  const auto deadline = bridge.timing.now() + kWaitLimit;
+Outcome wait_for_application(const Request& r) {
+  const Timing& timing = r.bridge.timing;
+  const auto deadline = timing.now() + kWaitLimit;
   for (;;) {
-    if (bridge.timing.now() >= deadline || is_cancelled(bridge.in_flight, a.key)) {
-      return failed(kUnreachable);
+    if (timing.now() >= deadline || is_cancelled(r.bridge.in_flight, r.key)) {
+      return Failure::kUnreachable;
     }
-    bridge.timing.sleep(kPollInterval);
-    const State current = state(bridge.settings_dir);
-    if (current.out_of_resources) return failed(kNoResources);
-    if (current.settings) {
-      if (std::optional<Outcome> done = try_send(a, *current.settings)) return std::move(*done);
-    }
-    if (current.enabled == false) return failed(kDisabled);
+    timing.sleep(kPollInterval);
+    Attempt current = attempt(r);
+    if (!unreached(current.outcome)) return std::move(current.outcome);
+    if (current.enabled == false) return Failure::kDisabled;
   }
 }
 
-Outcome when_unreachable(const Attempt& a, std::optional<bool> enabled) {
-  if (enabled == false) return failed(kDisabled);
+Outcome reach_application(const Request& r) {
+  if (is_cancelled(r.bridge.in_flight, r.key)) return Failure::kUnreachable;
+  Attempt first = attempt(r);
+  if (!unreached(first.outcome)) return std::move(first.outcome);
+  if (first.enabled == false) return Failure::kDisabled;
   // Cancelled while the connect was failing: the host no longer wants an
   // answer, so nothing may be started for it.
-  if (is_cancelled(a.bridge.in_flight, a.key)) return failed(kUnreachable);
-  switch (decide_launch(a.bridge)) {
+  if (is_cancelled(r.bridge.in_flight, r.key)) return Failure::kUnreachable;
+  switch (decide_launch(r)) {
     case LaunchDecision::kWait: break;
-    case LaunchDecision::kRefuse: return failed(kUnreachable);
-    case LaunchDecision::kNoResources: return failed(kNoResources);
+    case LaunchDecision::kRefuse: return Failure::kUnreachable;
+    case LaunchDecision::kNoResources: return Failure::kNoResources;
   }
-  return wait_for_application(a);
+  return wait_for_application(r);
 }
 
-Outcome reach_application(const Attempt& a) {
-  if (is_cancelled(a.bridge.in_flight, a.key)) return failed(kUnreachable);
-  const State current = state(a.bridge.settings_dir);
-  if (current.out_of_resources) return failed(kNoResources);
-  if (current.settings) {
-    if (std::optional<Outcome> done = try_send(a, *current.settings)) return std::move(*done);
-  }
-  return when_unreachable(a, current.enabled);
+// A JSON-RPC answer: a result of any kind, or an error object.
+bool is_json_rpc_answer(const Json& answer) {
+  const Json* error = member(&answer, "error");
+  return member(&answer, "result") != nullptr || (error != nullptr && error->is_object());
 }
 
-// The answer as the host gets it: one JSON value with "result" or "error",
-// its id filled in when missing or null.
+// The answer as the host gets it: the application's JSON-RPC answer, its id
+// filled in when missing or null; anything else becomes the unexpected-answer
+// error. An answer too large for the memory at hand is lost.
 Json check_answer(Bridge& bridge, const Json& request, const Json& id, const Response& response) {
-  std::optional<Json> answer = parse_json(response.body());
-  if (!answer || !(answer->contains("result") || answer->contains("error"))) {
+  std::optional<Json> answer;
+  try {
+    answer = parse_json(response.body());
+  } catch (const std::bad_alloc&) {
+    return error_reply(id, kLost);
+  }
+  if (!answer || !is_json_rpc_answer(*answer)) {
     return error_reply(id, unexpected_answer(response.status));
   }
   const std::string* method = string_member(&request, "method");
@@ -187,20 +222,35 @@ std::string request_body(const Json& message, size_t line_size) {
   return body;
 }
 
-std::optional<Reply> forward_request(Bridge& bridge, const Json& message, const Headers& headers,
-                                     size_t line_size) {
+// Everything of a request between its entry's start and finish. Memory that
+// runs out on the way, before anything is sent, fails this request alone.
+Outcome carry_request(Bridge& bridge, const Json& message, const std::string& key,
+                      size_t line_size) {
+  try {
+    const Headers headers = extra_headers(bridge, message);
+    const std::string body = request_body(message, line_size);
+    return reach_application(Request{bridge, headers, body, key});
+  } catch (const std::bad_alloc&) {
+    return Failure::kNoResources;
+  }
+}
+
+std::optional<Reply> forward_request(Bridge& bridge, const Json& message, size_t line_size,
+                                     bool admitted) {
   const Json& id = message.at("id");
   const std::string key = request_key(id);
-  start_flight(bridge.in_flight, key);
-  const std::string body = request_body(message, line_size);
-  Outcome outcome = reach_application(Attempt{bridge, headers, body, key});
+  if (!admitted) start_flight(bridge.in_flight, key);
+  Outcome outcome = carry_request(bridge, message, key, line_size);
   if (finish_flight(bridge.in_flight, key).value_or(false)) return std::nullopt;
-  if (!outcome.response) return error_reply(id, outcome.error);
+  if (const Failure* failure = std::get_if<Failure>(&outcome)) {
+    return error_reply(id, message_of(*failure));
+  }
+  Response& response = std::get<Response>(outcome);
   // The reply's wire form is about as long as the body it came from (plus an
   // id filled in); the received bytes are freed before it is written.
-  const size_t expected_size = outcome.response->body_size + key.size() + 8;
-  Json answer = check_answer(bridge, message, id, *outcome.response);
-  outcome.response.reset();
+  const size_t expected_size = response.body_size + key.size() + 8;
+  Json answer = check_answer(bridge, message, id, response);
+  response = Response{};
   return Reply(std::move(answer), expected_size);
 }
 
@@ -212,12 +262,23 @@ void forward_cancellation(Bridge& bridge, const Json& message) {
 
 // Sent once when the application's settings are known; whatever comes back,
 // or fails, is dropped.
-void forward_notification(Bridge& bridge, const Json& message, const Headers& headers,
-                          size_t line_size) {
+void forward_notification(Bridge& bridge, const Json& message, size_t line_size) {
   const State current = state(bridge.settings_dir);
   if (!current.settings) return;
-  send(bridge.in_flight, *current.settings, headers, request_body(message, line_size), nullptr,
-       bridge.timing.limits);
+  send(bridge.in_flight, *current.settings, extra_headers(bridge, message),
+       request_body(message, line_size), nullptr, bridge.timing.limits);
+}
+
+std::optional<Reply> forward_message(Bridge& bridge, const Json& message, size_t line_size,
+                                     bool admitted) {
+  if (is_request(message)) return forward_request(bridge, message, line_size, admitted);
+  const std::string* method = string_member(&message, "method");
+  if (method != nullptr && *method == "notifications/cancelled") {
+    forward_cancellation(bridge, message);
+  } else {
+    forward_notification(bridge, message, line_size);
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -228,17 +289,28 @@ Bridge::Bridge(std::optional<std::string> settings_dir, Launcher launcher, Timin
       timing(std::move(timing)) {}
 
 std::optional<Reply> forward(Bridge& bridge, const Json& message, size_t line_size) {
-  const Headers headers = extra_headers(bridge, message);
-  if (message.contains("id") && message.contains("method")) {
-    return forward_request(bridge, message, headers, line_size);
+  return forward_message(bridge, message, line_size, false);
+}
+
+void admit(Bridge& bridge, const Json& message) {
+  if (!is_request(message)) return;
+  try {
+    start_flight(bridge.in_flight, request_key(message.at("id")));
+  } catch (const std::bad_alloc&) {
+    // Without an entry the request still goes; only a cancellation of it
+    // cannot reach it.
   }
-  const std::string* method = string_member(&message, "method");
-  if (method != nullptr && *method == "notifications/cancelled") {
-    forward_cancellation(bridge, message);
-  } else {
-    forward_notification(bridge, message, headers, line_size);
-  }
-  return std::nullopt;
+}
+
+std::optional<Reply> forward_admitted(Bridge& bridge, const Json& message, size_t line_size) {
+  return forward_message(bridge, message, line_size, true);
+}
+
+std::optional<Reply> refuse(Bridge& bridge, const Json& message) {
+  if (!is_request(message)) return std::nullopt;
+  const Json& id = message.at("id");
+  if (finish_flight(bridge.in_flight, request_key(id)).value_or(false)) return std::nullopt;
+  return error_reply(id, kNoResources);
 }
 
 }  // namespace bridge

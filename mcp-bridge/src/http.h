@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "app.h"
+#include "buffer.h"
 #include "flight.h"
-#include "tcp.h"
 
 namespace bridge {
 
@@ -39,10 +39,28 @@ std::optional<Response> parse_response(ByteBuffer received);
 // malformed, and `bytes` then holds anything.
 std::optional<size_t> dechunk(std::span<char> bytes);
 
-// The size of the whole response as far as a complete head announces it with
-// Content-Length, for sizing the receive buffer only: parse_response never
-// reads the header. `seen`: leading bytes known to hold no complete head.
-AnnouncedSize announced_size(std::string_view received, size_t seen);
+// What a complete head says of the size of its message. parse_response never
+// reads Content-Length: the end of the stream ends a response. The framing
+// serves only to size the receive buffer, and to keep an answer that arrived
+// whole when the stream then broke off.
+struct Framing {
+  /// The head and its CR LF CR LF.
+  size_t head_size = 0;
+  bool chunked = false;
+  /// A Content-Length that is a decimal number; ignored when chunked.
+  std::optional<uint64_t> content_length;
+};
+
+// The framing once the head in `received` is complete, else nullopt.
+// `seen`: leading bytes known to hold no complete head. A head that is not
+// UTF-8 announces nothing.
+std::optional<Framing> read_framing(std::string_view received, size_t seen = 0);
+
+// The length of the response at the start of `received` when its framing
+// shows it complete: the head and Content-Length bytes, or the head and a
+// chunked body through its last chunk's size line. nullopt while it is
+// incomplete or announces no length.
+std::optional<size_t> framed_length(std::string_view received);
 
 // RFC 4648 Base64: standard alphabet, "=" padding, no line breaks.
 std::string base64_encode(std::string_view bytes);
@@ -59,14 +77,23 @@ using Headers = std::vector<std::pair<std::string, std::string>>;
 struct Limits {
   /// Bound on establishing the TCP connection.
   std::chrono::milliseconds connect{2000};
-  /// Bound on each single wait for incoming data.
-  std::chrono::milliseconds receive{150000};
+  /// Bound on each single wait for incoming data, and on each wait for room
+  /// to send while nothing arrives either.
+  std::chrono::milliseconds transfer{150000};
 };
 
 struct SendOutcome {
-  /// kNoResources: no socket could be made for lack of descriptors or memory,
-  /// which says nothing about the application.
-  enum class Kind { kResponse, kNotConnected, kBroken, kNoResources };
+  enum class Kind {
+    kResponse,
+    /// No connection could be made to the application.
+    kNotConnected,
+    /// Connected, but the exchange failed before a whole answer came; the
+    /// application may have acted on the request.
+    kBroken,
+    /// Nothing was sent: the bridge had no descriptor, memory, buffer or local
+    /// port to spare, which says nothing about the application.
+    kNoResources,
+  };
   Kind kind = Kind::kNotConnected;
   /// Meaningful only for kResponse.
   Response response;

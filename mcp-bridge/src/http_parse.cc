@@ -117,6 +117,21 @@ std::optional<uint64_t> chunk_size(std::string_view line) {
   return parse_unsigned(number, 16, std::numeric_limits<uint64_t>::max());
 }
 
+// Where a chunked body starting at `begin` ends: after its last chunk's size
+// line. nullopt while that line has not arrived, or when a size is malformed.
+std::optional<size_t> chunked_length(std::string_view bytes, size_t begin) {
+  for (;;) {
+    const size_t line_end = bytes.find(kLineEnd, begin);
+    if (line_end == std::string_view::npos) return std::nullopt;
+    const auto size = chunk_size(bytes.substr(begin, line_end - begin));
+    if (!size) return std::nullopt;
+    begin = line_end + kLineEnd.size();
+    if (*size == 0) return begin;
+    if (*size > bytes.size() - begin || bytes.size() - begin - *size < 2) return std::nullopt;
+    begin += *size + 2;
+  }
+}
+
 }  // namespace
 
 std::optional<size_t> dechunk(std::span<char> bytes) {
@@ -159,17 +174,27 @@ std::optional<Response> parse_response(ByteBuffer received) {
   return Response{*status, std::move(received), body_offset, body_size};
 }
 
-AnnouncedSize announced_size(std::string_view received, size_t seen) {
+std::optional<Framing> read_framing(std::string_view received, size_t seen) {
   const size_t head_end = received.find(kHeadEnd, seen < 3 ? 0 : seen - 3);
-  if (head_end == std::string_view::npos) return {};
+  if (head_end == std::string_view::npos) return std::nullopt;
   const std::string_view head = received.substr(0, head_end);
-  const size_t head_size = head_end + kHeadEnd.size();
-  if (!valid_utf8(head)) return {true, 0};
-  const auto value = content_length(head);
-  const auto length =
-      value ? parse_unsigned(*value, 10, std::numeric_limits<size_t>::max() - head_size)
-            : std::nullopt;
-  return {true, length ? head_size + *length : 0};
+  Framing framing{head_end + kHeadEnd.size(), false, std::nullopt};
+  if (!valid_utf8(head)) return framing;
+  framing.chunked = announces_chunked(head);
+  if (const auto value = content_length(head)) {
+    framing.content_length =
+        parse_unsigned(*value, 10, std::numeric_limits<uint64_t>::max());
+  }
+  return framing;
+}
+
+std::optional<size_t> framed_length(std::string_view received) {
+  const auto framing = read_framing(received);
+  if (!framing) return std::nullopt;
+  if (framing->chunked) return chunked_length(received, framing->head_size);
+  const auto length = framing->content_length;
+  if (!length || *length > received.size() - framing->head_size) return std::nullopt;
+  return framing->head_size + static_cast<size_t>(*length);
 }
 
 }  // namespace bridge

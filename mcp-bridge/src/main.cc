@@ -46,8 +46,13 @@ int main() {
   auto bridge = std::make_shared<bridge::Bridge>(bridge::settings_dir_from_environment(),
                                                  bridge::make_launcher(bridge::bundle_lookup()));
   auto output = std::make_shared<bridge::Output>(STDOUT_FILENO);
-  return bridge::run_loop(STDIN_FILENO, std::move(output),
-                          [bridge](const bridge::Json& message, size_t line_size) {
-                            return bridge::forward(*bridge, message, line_size);
-                          });
+  // Every message is admitted on the reading thread before it is forwarded,
+  // inline or on a worker; see forward.h.
+  bridge::Forwarder forwarder(
+      [bridge](const bridge::Json& message) { bridge::admit(*bridge, message); },
+      [bridge](const bridge::Json& message, size_t line_size) {
+        return bridge::forward_admitted(*bridge, message, line_size);
+      },
+      [bridge](const bridge::Json& message) { return bridge::refuse(*bridge, message); });
+  return bridge::run_loop(STDIN_FILENO, std::move(output), std::move(forwarder));
 }

@@ -1,13 +1,11 @@
 #include "output.h"
 
 #include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <string>
 
-#include "readiness.h"
+#include "io.h"
 
 namespace bridge {
 namespace {
@@ -15,17 +13,22 @@ namespace {
 // Room for the lines the bridge makes up itself and most small answers.
 constexpr size_t kSmallLine = 256;
 
-// Writes all of `bytes`, resuming after interruptions and short writes, and
-// waiting for room when a host handed the output over non-blocking. Gives up
+// Writes all of `bytes`, resuming after short writes and waiting for room
+// when a host handed the output over non-blocking, for as long as the host
+// takes: a line given up halfway would corrupt every line after it. Gives up
 // at the first real error: the output is gone then.
 void write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && (errno == EINTR || (would_block(errno) && wait_until_ready(fd, POLLOUT)))) {
-      continue;
+  iovec piece{const_cast<char*>(bytes.data()), bytes.size()};
+  iovec* pieces = &piece;
+  int count = advance(pieces, 1, 0);
+  while (count > 0) {
+    const IoResult written = write_once(fd, pieces, count);
+    if (written.status == Io::kMoved) {
+      count = advance(pieces, count, written.bytes);
+    } else if (written.status != Io::kWouldBlock ||
+               wait_until(fd, POLLOUT, std::nullopt) != Wait::kReady) {
+      return;
     }
-    if (n <= 0) return;
-    bytes.remove_prefix(static_cast<size_t>(n));
   }
 }
 

@@ -6,9 +6,12 @@
 #include <string_view>
 
 #include "http.h"
+#include "support/buffers.h"
 
 namespace bridge {
 namespace {
+
+using testing::copy_to_buffer;
 
 constexpr std::string_view kChunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
 
@@ -122,38 +125,73 @@ TEST(DechunkTest, DecodesWhatTheApplicationSends) {
   }
 }
 
-TEST(AnnouncedSizeTest, ReadsContentLengthOnceTheHeadIsComplete) {
+TEST(FramingTest, ReadsTheSizeOnceTheHeadIsComplete) {
   struct Case {
     const char* name;
     std::string_view received;
     size_t seen;
-    AnnouncedSize expected;
+    std::optional<size_t> head_size;  // nullopt: the head is incomplete
+    bool chunked;
+    std::optional<uint64_t> content_length;
   };
   const Case kCases[] = {
-      {"head incomplete", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n", 0, {false, 0}},
-      {"no length", "HTTP/1.1 200 OK\r\n\r\nab", 0, {true, 0}},
-      {"length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nab", 0, {true, 43}},
-      {"any case, white space", "HTTP/1.1 200 OK\r\ncontent-LENGTH :\t7 \r\n\r\n", 0, {true, 47}},
-      {"first of two",
-       "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 9\r\n\r\n",
-       0,
-       {true, 58}},
-      {"in the status line only", "HTTP/1.1 200 Content-Length: 5\r\n\r\n", 0, {true, 0}},
-      {"not a number", "HTTP/1.1 200 OK\r\nContent-Length: 5x\r\n\r\n", 0, {true, 0}},
-      {"negative", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n", 0, {true, 0}},
-      {"beyond 64 bits",
-       "HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551616\r\n\r\n",
-       0,
-       {true, 0}},
-      {"head not UTF-8", "HTTP/1.1 200 \xFF\r\nContent-Length: 5\r\n\r\n", 0, {true, 0}},
+      {"head incomplete", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n", 0, {}, false, {}},
+      {"no length", "HTTP/1.1 200 OK\r\n\r\nab", 0, 19, false, {}},
+      {"length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nab", 0, 38, false, 5},
+      {"any case, white space", "HTTP/1.1 200 OK\r\ncontent-LENGTH :\t7 \r\n\r\n", 0, 40, false,
+       7},
+      {"first of two", "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 9\r\n\r\n", 0,
+       57, false, 1},
+      {"in the status line only", "HTTP/1.1 200 Content-Length: 5\r\n\r\n", 0, 34, false, {}},
+      {"not a number", "HTTP/1.1 200 OK\r\nContent-Length: 5x\r\n\r\n", 0, 39, false, {}},
+      {"negative", "HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n", 0, 39, false, {}},
+      {"beyond 64 bits", "HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551616\r\n\r\n", 0,
+       57, false, {}},
+      {"head not UTF-8", "HTTP/1.1 200 \xFF\r\nContent-Length: 5\r\n\r\n", 0, 37, false, {}},
+      {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", 0, 47, true, {}},
       // The end of the head straddles what was seen before and what is new.
-      {"head end across reads", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", 37, {true, 43}},
+      {"head end across reads", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", 37, 38, false, 5},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
-    const AnnouncedSize size = announced_size(c.received, c.seen);
-    EXPECT_EQ(size.head_complete, c.expected.head_complete);
-    EXPECT_EQ(size.total, c.expected.total);
+    const auto framing = read_framing(c.received, c.seen);
+    ASSERT_EQ(framing.has_value(), c.head_size.has_value());
+    if (!framing) continue;
+    EXPECT_EQ(framing->head_size, *c.head_size);
+    EXPECT_EQ(framing->chunked, c.chunked);
+    EXPECT_EQ(framing->content_length, c.content_length);
+  }
+}
+
+// Only what the framing shows whole counts, cut where the framing ends.
+TEST(FramingTest, TellsTheLengthOfAWholeResponse) {
+  const std::string chunked(kChunked);
+  const std::string sized = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n";
+  struct Case {
+    const char* name;
+    std::string received;
+    std::optional<size_t> length;
+  };
+  const Case kCases[] = {
+      {"length satisfied", sized + "hello", sized.size() + 5},
+      {"length exceeded", sized + "hello world", sized.size() + 5},
+      {"length short", sized + "hell", std::nullopt},
+      {"length zero", "HTTP/1.1 202 OK\r\nContent-Length: 0\r\n\r\n", 38},
+      {"no length", "HTTP/1.1 200 OK\r\n\r\nhello", std::nullopt},
+      {"head incomplete", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n", std::nullopt},
+      {"last chunk", chunked + "5\r\nhello\r\n0\r\n", chunked.size() + 13},
+      {"last chunk, then more", chunked + "5\r\nhello\r\n0\r\n\r\nxyz", chunked.size() + 13},
+      {"no last chunk yet", chunked + "5\r\nhello\r\n", std::nullopt},
+      {"chunk cut off", chunked + "5\r\nhel", std::nullopt},
+      {"size line cut off", chunked + "5\r\nhello\r\n0", std::nullopt},
+      {"bad size", chunked + "z\r\n", std::nullopt},
+      {"chunked wins over length", "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nTransfer-Encoding: "
+                                   "chunked\r\n\r\n0\r\n",
+       69},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(framed_length(c.received), c.length);
   }
 }
 
