@@ -19,6 +19,7 @@
 #include "support/loopback.h"
 #include "support/temp_dir.h"
 #include "support/replies.h"
+#include "support/sanitizers.h"
 
 namespace bridge {
 namespace {
@@ -368,7 +369,7 @@ TEST_F(BinaryTest, ManyRequestsInFlightUnderASoftDescriptorLimit) {
   if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 1024) GTEST_SKIP() << "hard limit too low";
   limit.rlim_cur = 256;
   ProcessOptions o = options();
-  o.descriptor_limit = limit;
+  o.limits[RLIMIT_NOFILE] = limit;
   BridgeProcess bridge(o);
   constexpr int kRequests = 150;
   const auto lines = slow_echoes(bridge, kRequests);
@@ -384,7 +385,7 @@ TEST_F(BinaryTest, AtAHardDescriptorLimitEachRequestGetsOneReplyAndNothingIsLaun
   app_up();
   ProcessOptions o = options();
   o.program = install("Some.app/Contents/MacOS/mcp-bridge");
-  o.descriptor_limit = rlimit{256, 256};
+  o.limits[RLIMIT_NOFILE] = rlimit{256, 256};
   BridgeProcess bridge(o);
   constexpr int kRequests = 300;
   const auto lines = slow_echoes(bridge, kRequests);
@@ -403,6 +404,64 @@ TEST_F(BinaryTest, AtAHardDescriptorLimitEachRequestGetsOneReplyAndNothingIsLaun
   EXPECT_EQ(bridge.wait(), 0);
   EXPECT_EQ(dir_.read("ps.log"), "");
   EXPECT_EQ(dir_.read("open.log"), "");
+}
+
+// A cancellation that follows its request at once, in the same write, always
+// counts: no request is answered, and none runs to its end in the
+// application.
+TEST_F(BinaryTest, ACancellationRightAfterItsRequestAlwaysCounts) {
+  app_up();
+  BridgeProcess bridge(options());
+  constexpr int kPairs = 200;
+  std::string input;
+  for (int id = 1; id <= kPairs; ++id) {
+    input += slow_echo(id, 2000) + "\n" + R"({"method":"notifications/cancelled","params":{"requestId":)" +
+             std::to_string(id) + "}}\n";
+  }
+  bridge.write(input + ping(kPairs + 1) + "\n");
+  EXPECT_EQ(bridge.read_line(), pong(kPairs + 1));
+  bridge.close_stdin();
+  EXPECT_EQ(bridge.read_all_lines(), std::vector<std::string>{});
+  EXPECT_EQ(bridge.wait(), 0);
+  for (const auto& request : server_->requests()) {
+    if (request.method == "tools/call") {
+      EXPECT_TRUE(request.closed_early);
+    }
+  }
+}
+
+// Under an address-space limit, threads and memory run out: a request whose
+// thread cannot be started gets the resource error, a message too large for
+// the memory left fails alone, and every other message is answered as usual.
+TEST_F(BinaryTest, UnderAnAddressSpaceLimitEachMessageGetsItsOwnLine) {
+  if (!testing::kMemoryBoundsHold) GTEST_SKIP() << "sanitizers reserve far more address space";
+  app_up();
+  ProcessOptions o = options();
+  o.limits[RLIMIT_AS] = rlimit{64 << 20, 64 << 20};
+  BridgeProcess bridge(o);
+  constexpr int kRequests = 300;
+  const auto lines = slow_echoes(bridge, kRequests);
+  ASSERT_EQ(lines.size(), size_t{kRequests}) << "replies were lost";
+  int refused = 0;
+  for (int id = 1; id <= kRequests; ++id) {
+    const std::string refusal = testing::error_line(std::to_string(id), testing::kNoResources);
+    if (lines[id - 1] == refusal) ++refused;
+    EXPECT_TRUE(lines[id - 1] == echoed(id) || lines[id - 1] == refusal) << lines[id - 1];
+  }
+  std::printf("[binary] %d of %d requests found no thread\n", refused, kRequests);
+  EXPECT_GT(refused, 0) << "the limit was never reached";
+  // A 40 MiB answer, and a 24 MiB line from the host, each beyond what is left.
+  bridge.send(R"({"id":1,"method":"tools/call","params":{"name":"large","arguments":{"bytes":41943040}}})");
+  bridge.send(R"({"id":2,"method":"tools/call","params":{"name":"echo","arguments":{"text":")" +
+              std::string(24 << 20, 'x') + R"("}}})");
+  const auto large = sorted_lines(bridge, 2);
+  ASSERT_EQ(large.size(), 2u);
+  for (const auto& line : large) EXPECT_LT(line.size(), size_t{1000}) << "answered in full after all";
+  bridge.send(ping(3));
+  EXPECT_EQ(bridge.read_line(), pong(3));
+  bridge.close_stdin();
+  EXPECT_EQ(bridge.read_all_lines(5s), std::vector<std::string>{});
+  EXPECT_EQ(bridge.wait(), 0);
 }
 
 }  // namespace

@@ -212,6 +212,7 @@ TEST_F(ForwardTest, JudgesTheAnswerNotTheStatus) {
       {"empty202", error_line("9", unexpected(202))},
       {"array", error_line("9", unexpected(200))},
       {"no_result", error_line("9", unexpected(200))},
+      {"oauth401", error_line("9", unexpected(401))},
       // Without chunks or a length to go by, a body cut short reads as whole.
       {"drop", error_line("9", unexpected(200))},
       {"garbage", error_line("9", kLost)},
@@ -296,6 +297,30 @@ TEST_F(ForwardTest, LaunchesOnceForRequestsThatFindTheApplicationDownTogether) {
   auto second = std::async(std::launch::async, [&] { return forward(*bridge, msg(R"({"id":2,"method":"ping"})")); });
   EXPECT_EQ(wire(first.get()), R"({"id":1,"jsonrpc":"2.0","result":{}})");
   EXPECT_EQ(wire(second.get()), R"({"id":2,"jsonrpc":"2.0","result":{}})");
+  EXPECT_EQ(launches, 1);
+}
+
+// The host cancels a request while it queues behind another's launch: once it
+// gets the launch lock, it launches nothing.
+TEST_F(ForwardTest, ARequestCancelledWhileItQueuedForTheLaunchLaunchesNothing) {
+  std::atomic<int> launches{0};
+  std::promise<void> entered, release;
+  std::shared_future<void> released = release.get_future().share();
+  auto bridge = make_bridge([&] {
+    if (++launches == 1) {
+      entered.set_value();
+      released.wait();
+    }
+    return LaunchResult::kNotStarted;
+  });
+  auto first = std::async(std::launch::async, [&] { return forward(*bridge, msg(R"({"id":1,"method":"ping"})")); });
+  entered.get_future().wait();
+  auto second = std::async(std::launch::async, [&] { return forward(*bridge, msg(R"({"id":2,"method":"ping"})")); });
+  std::this_thread::sleep_for(100ms);  // the second request reaches the launch lock meanwhile
+  forward(*bridge, msg(R"({"method":"notifications/cancelled","params":{"requestId":2}})"));
+  release.set_value();
+  EXPECT_EQ(wire(first.get()), error_line("1", kUnreachable));
+  EXPECT_EQ(wire(second.get()), "<no reply>");
   EXPECT_EQ(launches, 1);
 }
 

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback.h"
 #include "support/replies.h"
 
 namespace bridge {
@@ -326,6 +327,30 @@ TEST(LoopTest, KeepsReadingWhenOutputIsClosed) {
   EXPECT_EQ(forwarded, 2);
   ::close(in[0]);
   ::close(out[1]);
+}
+
+// A read that fails halfway through a line (a socket reset, a terminal hung
+// up) ends input there: the line it cut is neither forwarded nor answered.
+TEST(LoopTest, AReadErrorDropsTheLineItCut) {
+  auto [ours, theirs] = testing::tcp_pair();
+  int out[2];
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  ASSERT_TRUE(testing::write_fully(theirs.get(), R"({"id":1,"method":"a"})"
+                                                 "\n"
+                                                 R"({"id":2,"method":"b"})"));
+  testing::reset_connection(theirs);
+  std::vector<Json> forwarded;
+  const int status = run_loop(ours.get(), std::make_shared<Output>(out[1]),
+                              [&](const Json& m, size_t) {
+                                forwarded.push_back(m["id"]);
+                                return echo_id(m);
+                              });
+  ::close(out[1]);
+  const auto written = testing::read_to_close(out[0], 2s);
+  ::close(out[0]);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(written, "{\"id\":1}\n");
+  EXPECT_EQ(forwarded, std::vector<Json>{1});
 }
 
 // Feeds one "initialize" line to a loop whose forwarding step fails.

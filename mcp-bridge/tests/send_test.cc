@@ -1,11 +1,21 @@
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "http.h"
+#include "tcp.h"
 #include "support/loopback.h"
 
 namespace bridge {
@@ -64,6 +74,7 @@ TEST(SendTest, ReadsTheResponseToTheEndOfTheStream) {
     std::vector<std::string> pieces;  // written with a pause between them
     Kind kind;
     std::string body;
+    bool reset = false;  // the application resets the connection at the end
   };
   // Past the first read's room, so that the announced length sizes the buffer.
   const std::string big(10000, 'x');
@@ -100,6 +111,16 @@ TEST(SendTest, ReadsTheResponseToTheEndOfTheStream) {
        {"HTTP/1.1 200 OK\r\n\r\n", "a", "b", "c", "d", "e", "f"},
        Kind::kResponse,
        "abcdef"},
+      // After a reset, only an answer that its framing shows whole is kept.
+      {"length satisfied, then reset", {big_head + "5\r\n\r\nhello"}, Kind::kResponse, "hello",
+       true},
+      {"last chunk, then reset",
+       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n"},
+       Kind::kResponse,
+       "abc",
+       true},
+      {"length short, then reset", {big_head + "9\r\n\r\nhello"}, Kind::kBroken, "", true},
+      {"no framing, then reset", {"HTTP/1.1 200 OK\r\n\r\nhello"}, Kind::kBroken, "", true},
       {"closed without an answer", {}, Kind::kBroken, ""},
       {"not HTTP", {"hello"}, Kind::kBroken, ""},
   };
@@ -113,6 +134,7 @@ TEST(SendTest, ReadsTheResponseToTheEndOfTheStream) {
         std::this_thread::sleep_for(100ms);
         testing::write_fully(connection.get(), piece);
       }
+      if (c.reset) testing::reset_connection(connection);
     });
     const auto outcome = send(map, {listener.port, "t"}, {}, "{}", nullptr, Limits{2000ms, 400ms});
     EXPECT_EQ(outcome.kind, c.kind);
@@ -179,6 +201,100 @@ TEST(SendTest, SilenceBreaksTheExchangeAfterTheReceiveLimit) {
     EXPECT_LT(took, 2s);
     EXPECT_EQ(after_answer, "");  // the bridge closed the connection
   }
+}
+
+// Larger than any socket buffers, so that sending blocks when nobody reads.
+std::string large_body() { return std::string(8 << 20, 'b'); }
+
+// An application that will not take a body answers before reading it and
+// closes: its answer is what the host gets, not a lost connection.
+TEST(SendTest, KeepsAnAnswerGivenBeforeTheBodyWasRead) {
+  InFlight map;
+  const auto listener = testing::listen_loopback();
+  constexpr std::string_view kRefusal =
+      "HTTP/1.1 413 Too Large\r\nContent-Length: 15\r\n\r\n{\"error\":\"big\"}";
+  auto peer = testing::serve_one(listener, [&](Fd connection) {
+    testing::read_until(connection.get(), 2000ms, [](std::string_view bytes) {
+      return bytes.find("\r\n\r\n") != std::string_view::npos;
+    });
+    testing::write_fully(connection.get(), kRefusal);
+    std::this_thread::sleep_for(200ms);
+    testing::reset_connection(connection);
+  });
+  const auto outcome =
+      send(map, {listener.port, "t"}, {}, large_body(), nullptr, Limits{2000ms, 5000ms});
+  peer.join();
+  ASSERT_EQ(outcome.kind, Kind::kResponse);
+  EXPECT_EQ(outcome.response.status, 413);
+  EXPECT_EQ(outcome.response.body(), R"({"error":"big"})");
+}
+
+// Sending is bounded like receiving: an application that takes no more of
+// the request breaks the exchange once a wait for room exceeds the limit.
+TEST(SendTest, AnApplicationThatStopsReadingBreaksTheExchange) {
+  InFlight map;
+  const auto listener = testing::listen_loopback();
+  std::atomic<bool> done{false};
+  auto peer = testing::serve_one(listener, [&](Fd connection) {
+    EXPECT_TRUE(connection);  // held open, never read
+    const auto until = Clock::now() + 5s;
+    while (!done && Clock::now() < until) std::this_thread::sleep_for(10ms);
+  });
+  const auto start = Clock::now();
+  const auto outcome =
+      send(map, {listener.port, "t"}, {}, large_body(), nullptr, Limits{2000ms, 300ms});
+  const auto took = Clock::now() - start;
+  done = true;
+  EXPECT_EQ(outcome.kind, Kind::kBroken);
+  EXPECT_GE(took, 300ms);
+  EXPECT_LT(took, 3s);
+}
+
+// In a network namespace of its own whose ephemeral range is one port, a
+// child process meets what a crowded machine meets by chance: a connect to
+// that port finds itself, and a second connection to one peer finds no port.
+// Exit status: 0 when the bridge saw both for what they are, 77 when the
+// namespace cannot be made here.
+int run_in_a_one_port_namespace() {
+  constexpr uint16_t kEphemeral = 40000, kListening = 40001;
+  if (::unshare(CLONE_NEWNET) != 0) return 77;
+  const Fd control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ifreq loopback{};
+  std::strcpy(loopback.ifr_name, "lo");
+  loopback.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+  if (::ioctl(control.get(), SIOCSIFFLAGS, &loopback) != 0) return 77;
+  std::FILE* range = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "w");
+  if (range == nullptr || std::fprintf(range, "%d %d\n", kEphemeral, kEphemeral) < 0 ||
+      std::fclose(range) != 0) {
+    return 77;
+  }
+  ConnectFailure failure{};
+  if (connect_loopback(kEphemeral, 2000ms, &failure) || failure != ConnectFailure::kNotConnected) {
+    return 1;  // connected to itself
+  }
+  Fd listener(open_tcp_socket());
+  const sockaddr_in address = testing::loopback_address(kListening);
+  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener.get(), 4) != 0) {
+    return 2;
+  }
+  const auto first = connect_loopback(kListening, 2000ms, &failure);
+  if (!first) return 3;
+  if (connect_loopback(kListening, 2000ms, &failure) || failure != ConnectFailure::kNoResources) {
+    return 4;  // no local port left, taken for a missing application
+  }
+  return 0;
+}
+
+TEST(ConnectTest, NeverConnectsToItselfAndTellsALackOfPorts) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) std::_Exit(run_in_a_one_port_namespace());
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no network namespace of our own here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // Both directions far exceed the socket buffers, so writes come back partial

@@ -66,8 +66,8 @@ void close_fd(int& fd) {
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGCHLD, &ignore, nullptr);
   }
-  if (options.descriptor_limit && ::setrlimit(RLIMIT_NOFILE, &*options.descriptor_limit) != 0) {
-    ::_exit(126);
+  for (const auto& [resource, limit] : options.limits) {
+    if (::setrlimit(resource, &limit) != 0) ::_exit(126);
   }
   ::execve(argv[0], argv, envp);
   ::_exit(127);
@@ -113,7 +113,7 @@ BridgeProcess::BridgeProcess(ProcessOptions options) {
   for (auto& arg : options.args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   int rc = 0;
-  if (options.ignore_sigchld || options.descriptor_limit) {
+  if (options.ignore_sigchld || !options.limits.empty()) {
     const int sources[] = {in[0], out[1], err[1]};
     pid_ = ::fork();
     if (pid_ == 0) exec_child(options, sources, argv.data(), envp.data());

@@ -29,10 +29,10 @@ struct ProcessOptions {
   /// Standard descriptors to leave closed in the child.
   bool close_stdin = false, close_stdout = false, close_stderr = false;
   /// What some hosts hand over across exec: SIGCHLD ignored, standard input
-  /// and output non-blocking, a limit on open descriptors.
+  /// and output non-blocking, and resource limits (RLIMIT_NOFILE, RLIMIT_AS).
   bool ignore_sigchld = false;
   bool nonblocking_stdio = false;
-  std::optional<rlimit> descriptor_limit;
+  std::map<int, rlimit> limits;
 };
 
 class BridgeProcess {

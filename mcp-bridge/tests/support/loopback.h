@@ -143,6 +143,13 @@ inline bool write_fully(int fd, std::string_view bytes, milliseconds limit = mil
   return true;
 }
 
+// Closes `fd` with a reset instead of an orderly end of the stream.
+inline void reset_connection(Fd& fd) {
+  const linger abort{1, 0};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  fd.reset();
+}
+
 // Accepts one connection and runs `script` on it in a thread of its own. The
 // script gets an empty Fd when no connection came within two seconds.
 inline std::jthread serve_one(const Listener& listener, std::function<void(Fd)> script) {

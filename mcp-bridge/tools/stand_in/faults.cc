@@ -45,6 +45,13 @@ const std::pair<std::string_view, Make> kModes[] = {
      [](Fault& f) {
        return json_reply(500, error_message(f.id, -32603, "Internal failure"), f.chunked);
      }},
+    // What an OAuth-style server answers a bad token with: JSON, but no
+    // JSON-RPC answer.
+    {"oauth401",
+     [](Fault& f) {
+       return raw_reply(response(
+           401, R"({"error":"invalid_token","error_description":"Invalid token"})", f.chunked));
+     }},
     {"empty202", [](Fault& f) { return raw_reply(response(202, "", f.chunked)); }},
     {"array", [](Fault& f) { return json_reply(200, Json::array({f.normal}), f.chunked); }},
     {"no_result",
