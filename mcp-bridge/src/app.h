@@ -52,8 +52,10 @@ std::optional<std::string> bundle_lookup();
 
 // What a launcher call came to.
 enum class LaunchResult {
-  /// A program of the bundle already runs, or `open` succeeded.
-  kRunning,
+  /// `ps` lists a program of the bundle: nothing was opened.
+  kAlreadyRunning,
+  /// `open` was run on the bundle and exited with status 0.
+  kOpened,
   /// There is no bundle, or `open` failed or could not be started.
   kNotStarted,
   /// `ps` or `open` could not be started for lack of descriptors, memory or

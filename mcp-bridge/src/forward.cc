@@ -109,7 +109,8 @@ LaunchDecision decide_launch(Bridge& bridge) {
     if (age < kRelaunchAfter) return LaunchDecision::kRefuse;
   }
   switch (bridge.launcher()) {
-    case LaunchResult::kRunning: break;
+    case LaunchResult::kAlreadyRunning:
+    case LaunchResult::kOpened: break;
     case LaunchResult::kNotStarted: return LaunchDecision::kRefuse;
     case LaunchResult::kNoResources: return LaunchDecision::kNoResources;
   }

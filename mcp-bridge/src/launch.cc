@@ -104,13 +104,14 @@ LaunchResult bundle_running(const std::string& bundle) {
     case RunResult::kFailed: return LaunchResult::kNotStarted;
     case RunResult::kNoResources: return LaunchResult::kNoResources;
   }
-  return bundle_program_listed(lossy_utf8(listing), bundle, own_name()) ? LaunchResult::kRunning
-                                                                        : LaunchResult::kNotStarted;
+  return bundle_program_listed(lossy_utf8(listing), bundle, own_name())
+             ? LaunchResult::kAlreadyRunning
+             : LaunchResult::kNotStarted;
 }
 
 LaunchResult open_bundle(const std::string& bundle) {
   switch (run_to_stderr({"open", "-g", "-j", "-a", bundle, "--args", "--background", "--for-mcp"})) {
-    case RunResult::kSucceeded: return LaunchResult::kRunning;
+    case RunResult::kSucceeded: return LaunchResult::kOpened;
     case RunResult::kFailed: break;
     case RunResult::kNoResources: return LaunchResult::kNoResources;
   }

@@ -32,12 +32,12 @@ bool bundle_program_listed(std::string_view ps_text, std::string_view bundle,
 // resolved, with invalid UTF-8 replaced; empty when unknown.
 std::string own_name();
 
-// kRunning when `ps` lists another program of the bundle among the current
+// kAlreadyRunning when `ps` lists another program of the bundle among the current
 // user's processes; kNotStarted when it lists none or cannot be started
 // otherwise; kNoResources when it cannot be started for lack of resources.
 LaunchResult bundle_running(const std::string& bundle);
 
-// Opens the bundle hidden and in the background; kRunning when `open` exits
+// Opens the bundle hidden and in the background; kOpened when `open` exits
 // with status 0.
 LaunchResult open_bundle(const std::string& bundle);
 

@@ -80,7 +80,7 @@ struct Redirect {
 };
 
 struct Outcome {
-  bool result = false;
+  LaunchResult result = LaunchResult::kNoResources;
   std::string out;  // what reached standard output
   std::string err;  // what reached standard error
 };
@@ -104,7 +104,7 @@ Outcome call_caught(const Launcher& launcher, const TempDir& dir) {
     const Redirect in_redirect(0, input.get());
     const Redirect out_redirect(1, out.get());
     const Redirect err_redirect(2, err.get());
-    outcome.result = launcher() == LaunchResult::kRunning;
+    outcome.result = launcher();
   }
   outcome.out = read_file(dir.path + "/out").value_or("?");
   outcome.err = read_file(dir.path + "/err").value_or("?");
@@ -123,7 +123,7 @@ TEST(LauncherTest, RunsPsThenOpenWithExactArgumentsAndQuietStreams) {
   tools.ps("");
   tools.open("exit 0");
   const Outcome outcome = call_caught(make_launcher(kBundle), tools.dir);
-  EXPECT_TRUE(outcome.result);
+  EXPECT_EQ(outcome.result, LaunchResult::kOpened);
   // Neither tool saw the host's message: both read the null device.
   EXPECT_EQ(tools.log(),
             "ps arg -xo\nps arg comm=\nps stdin device\n"
@@ -139,25 +139,27 @@ struct LaunchCase {
   const char* name;
   std::string ps_output;  // "{own}" stands for the test binary's name
   const char* open_ending;
-  bool opened;
-  bool result;
+  LaunchResult result;  // "open" runs unless kAlreadyRunning
 };
 
 const std::string kMacOS = std::string(kBundle) + "/Contents/MacOS/";
 
 const LaunchCase kLaunchCases[] = {
-    {"nothing listed", "", "exit 0", true, true},
-    {"program of the bundle", "/bin/zsh\n" + kMacOS + "Torvela\n", "exit 0", false, true},
-    {"last line without line feed", "/bin/zsh\n" + kMacOS + "Torvela", "exit 1", false, true},
-    {"own name", kMacOS + "{own}\n", "exit 0", true, true},
-    {"own name with trailing spaces", kMacOS + "{own}  \n", "exit 1", false, true},
-    {"subdirectory of MacOS", kMacOS + "Helpers/Torvela\n", "exit 0", true, true},
+    {"nothing listed", "", "exit 0", LaunchResult::kOpened},
+    {"program of the bundle", "/bin/zsh\n" + kMacOS + "Torvela\n", "exit 0",
+     LaunchResult::kAlreadyRunning},
+    {"last line without line feed", "/bin/zsh\n" + kMacOS + "Torvela", "exit 1",
+     LaunchResult::kAlreadyRunning},
+    {"own name", kMacOS + "{own}\n", "exit 0", LaunchResult::kOpened},
+    {"own name with trailing spaces", kMacOS + "{own}  \n", "exit 1",
+     LaunchResult::kAlreadyRunning},
+    {"subdirectory of MacOS", kMacOS + "Helpers/Torvela\n", "exit 0", LaunchResult::kOpened},
     {"elsewhere in the bundle", std::string(kBundle) + "/Contents/Resources/Torvela\n", "exit 0",
-     true, true},
-    {"another copy of the bundle", "/Users/a/Torvela.app/Contents/MacOS/Torvela\n", "exit 0", true,
-     true},
-    {"open fails", "", "exit 1", true, false},
-    {"open killed", "", "kill -KILL $$", true, false},
+     LaunchResult::kOpened},
+    {"another copy of the bundle", "/Users/a/Torvela.app/Contents/MacOS/Torvela\n", "exit 0",
+     LaunchResult::kOpened},
+    {"open fails", "", "exit 1", LaunchResult::kNotStarted},
+    {"open killed", "", "kill -KILL $$", LaunchResult::kNotStarted},
 };
 
 TEST(LauncherTest, LaunchesOnlyWhenNoOtherProgramOfTheBundleRuns) {
@@ -173,7 +175,8 @@ TEST(LauncherTest, LaunchesOnlyWhenNoOtherProgramOfTheBundleRuns) {
     tools.open(c.open_ending);
     const Outcome outcome = call_caught(make_launcher(kBundle), tools.dir);
     EXPECT_EQ(outcome.result, c.result);
-    EXPECT_EQ(tools.log().find("open arg") != std::string::npos, c.opened);
+    EXPECT_EQ(tools.log().find("open arg") != std::string::npos,
+              c.result != LaunchResult::kAlreadyRunning);
   }
 }
 
@@ -182,14 +185,14 @@ TEST(LauncherTest, MissingToolsOnPath) {
     SCOPED_TRACE("no ps: counts as not running");
     const FakeTools tools(/*keep_system_path=*/false);
     tools.open("exit 0");
-    EXPECT_TRUE(call_caught(make_launcher(kBundle), tools.dir).result);
+    EXPECT_EQ(call_caught(make_launcher(kBundle), tools.dir).result, LaunchResult::kOpened);
     EXPECT_NE(tools.log().find("open arg --for-mcp"), std::string::npos);
   }
   {
     SCOPED_TRACE("no open");
     const FakeTools tools(/*keep_system_path=*/false);
     tools.ps("");
-    EXPECT_FALSE(call_caught(make_launcher(kBundle), tools.dir).result);
+    EXPECT_EQ(call_caught(make_launcher(kBundle), tools.dir).result, LaunchResult::kNotStarted);
     EXPECT_NE(tools.log().find("ps arg comm="), std::string::npos);
   }
 }
@@ -198,7 +201,7 @@ TEST(LauncherTest, WithoutBundleNothingRuns) {
   const FakeTools tools;
   tools.ps("");
   tools.open("exit 0");
-  EXPECT_FALSE(call_caught(make_launcher(std::nullopt), tools.dir).result);
+  EXPECT_EQ(call_caught(make_launcher(std::nullopt), tools.dir).result, LaunchResult::kNotStarted);
   EXPECT_EQ(tools.log(), "");
 }
 
