@@ -26,13 +26,15 @@ struct ConnectionSettings {
   std::string token;
 };
 
-// What "mcp.json" says; the two halves are independent.
+// What "mcp.json" says. The connection settings and the flag are read
+// independently of each other: a file can give either without the other.
 struct State {
+  /// Port and token, when both are acceptable.
   std::optional<ConnectionSettings> settings;
   /// settings.enabled when it is a JSON boolean.
   std::optional<bool> enabled;
-  /// The file could not be read for lack of descriptors or memory: the
-  /// halves above are empty, and nothing is known about the application.
+  /// The file could not be read for lack of descriptors or memory: the two
+  /// fields above are empty, and nothing is known about the application.
   bool out_of_resources = false;
 };
 
