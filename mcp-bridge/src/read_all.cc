@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <limits>
 
 #include "fd.h"
 #include "resources.h"
@@ -63,14 +62,6 @@ FileRead read_regular_file(const std::string& path, size_t max_size, std::string
   }
   text.resize(static_cast<size_t>(info.st_size));
   return read_sized(file.get(), text);
-}
-
-std::optional<std::string> read_file(const std::string& path) {
-  std::string text;
-  if (read_regular_file(path, std::numeric_limits<size_t>::max(), text) != FileRead::kRead) {
-    return std::nullopt;
-  }
-  return text;
 }
 
 }  // namespace bridge

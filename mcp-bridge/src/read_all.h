@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 #include <string>
 
 namespace bridge {
@@ -24,9 +23,5 @@ enum class FileRead {
 // most `max_size` bytes. The file is opened without blocking, so a FIFO or a
 // device in its place never holds the caller up; it is then simply not read.
 FileRead read_regular_file(const std::string& path, size_t max_size, std::string& text);
-
-// The whole content of the regular file at `path`; nullopt when it cannot be
-// read or is no regular file (a directory among other things).
-std::optional<std::string> read_file(const std::string& path);
 
 }  // namespace bridge

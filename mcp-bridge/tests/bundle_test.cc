@@ -12,7 +12,6 @@
 #include "launch.h"
 #include "path.h"
 #include "platform.h"
-#include "read_all.h"
 #include "support/temp_dir.h"
 
 namespace bridge {
@@ -156,7 +155,7 @@ TEST(BundleLookupTest, FollowsLinksButKeepsTheLinkName) {
   ASSERT_TRUE(pid);
   const auto status = wait_for_child(*pid);
   ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-  EXPECT_EQ(read_file(dir.path + "/report"),
+  EXPECT_EQ(dir.read("report"),
             canonical(dir.path) + "/Some.app\nbridge-link\n");
 }
 

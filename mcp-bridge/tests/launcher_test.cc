@@ -13,7 +13,6 @@
 #include "app.h"
 #include "fd.h"
 #include "platform.h"
-#include "read_all.h"
 #include "support/temp_dir.h"
 
 namespace bridge {
@@ -62,7 +61,7 @@ struct FakeTools {
     dir.write(name, text);
     ::chmod((dir.path + "/" + name).c_str(), 0755);
   }
-  std::string log() const { return read_file(dir.path + "/log").value_or(""); }
+  std::string log() const { return dir.read("log"); }
 
   TempDir dir;
   std::optional<std::string> saved_path;
@@ -106,8 +105,8 @@ Outcome call_caught(const Launcher& launcher, const TempDir& dir) {
     const Redirect err_redirect(2, err.get());
     outcome.result = launcher();
   }
-  outcome.out = read_file(dir.path + "/out").value_or("?");
-  outcome.err = read_file(dir.path + "/err").value_or("?");
+  outcome.out = dir.read("out");
+  outcome.err = dir.read("err");
   return outcome;
 }
 
