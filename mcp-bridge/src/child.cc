@@ -69,7 +69,13 @@ bool reset_signals(posix_spawnattr_t* attributes) {
 // Starting a child needs descriptors for its streams, memory, and a free
 // process slot (EAGAIN from the fork inside the spawn).
 RunResult start_failure(int error) {
-  return is_resource_error(error) || error == EAGAIN ? RunResult::kNoResources : RunResult::kFailed;
+  return is_resource_error(error) || error == EAGAIN ? RunResult::kNoResources
+                                                     : RunResult::kNotStarted;
+}
+
+RunResult how_it_ended(std::optional<int> status) {
+  const bool zero = status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+  return zero ? RunResult::kExitedZero : RunResult::kExitedOtherwise;
 }
 
 }  // namespace
@@ -122,8 +128,7 @@ RunResult run_capturing_output(const std::vector<std::string>& argv, std::string
   read_to_end(read_end.get(), output);  // after a read error, what came before
   // Closed before the wait, so a child still writing ends instead of blocking.
   read_end.reset();
-  wait_for_child(*pid);
-  return RunResult::kSucceeded;
+  return how_it_ended(wait_for_child(*pid));
 }
 
 RunResult run_to_stderr(const std::vector<std::string>& argv) {
@@ -132,9 +137,7 @@ RunResult run_to_stderr(const std::vector<std::string>& argv) {
   int error = 0;
   const auto pid = spawn_program(argv, {null.get(), STDERR_FILENO, STDERR_FILENO}, &error);
   if (!pid) return start_failure(error);
-  const auto status = wait_for_child(*pid);
-  const bool succeeded = status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
-  return succeeded ? RunResult::kSucceeded : RunResult::kFailed;
+  return how_it_ended(wait_for_child(*pid));
 }
 
 }  // namespace bridge

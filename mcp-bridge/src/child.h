@@ -21,11 +21,13 @@ struct StandardStreams {
 
 // How running a child came out.
 enum class RunResult {
-  /// It ran; for run_to_stderr, it also exited normally with status 0.
-  kSucceeded,
-  /// It could not be started (not found, not executable); for run_to_stderr,
-  /// also when it exited otherwise.
-  kFailed,
+  /// It exited normally with status 0.
+  kExitedZero,
+  /// It exited with another status or was ended by a signal, or its end
+  /// could not be learnt.
+  kExitedOtherwise,
+  /// It could not be started (not found, not executable).
+  kNotStarted,
   /// It could not be started for lack of descriptors, memory or processes,
   /// which says nothing about the program.
   kNoResources,
@@ -49,14 +51,12 @@ std::optional<pid_t> spawn_program(const std::vector<std::string>& argv, Standar
 std::optional<int> wait_for_child(pid_t pid);
 
 // Runs `argv` with standard input and standard error on the null device and
-// appends all it wrote on standard output to `output`. kSucceeded once it has
-// run, whatever its exit.
+// appends all it wrote on standard output to `output`.
 RunResult run_capturing_output(const std::vector<std::string>& argv, std::string& output);
 
 // Runs `argv` with standard input on the null device and both its outputs on
 // the bridge's standard error, so that nothing it prints can mix with the
-// replies on standard output. kSucceeded only when it exits normally with
-// status 0.
+// replies on standard output.
 RunResult run_to_stderr(const std::vector<std::string>& argv);
 
 }  // namespace bridge

@@ -100,8 +100,9 @@ std::string own_name() {
 LaunchResult bundle_running(const std::string& bundle) {
   std::string listing;
   switch (run_capturing_output({"ps", "-xo", "comm="}, listing)) {
-    case RunResult::kSucceeded: break;
-    case RunResult::kFailed: return LaunchResult::kNotStarted;
+    case RunResult::kExitedZero:
+    case RunResult::kExitedOtherwise: break;  // what it listed counts all the same
+    case RunResult::kNotStarted: return LaunchResult::kNotStarted;
     case RunResult::kNoResources: return LaunchResult::kNoResources;
   }
   return bundle_program_listed(lossy_utf8(listing), bundle, own_name())
@@ -111,8 +112,9 @@ LaunchResult bundle_running(const std::string& bundle) {
 
 LaunchResult open_bundle(const std::string& bundle) {
   switch (run_to_stderr({"open", "-g", "-j", "-a", bundle, "--args", "--background", "--for-mcp"})) {
-    case RunResult::kSucceeded: return LaunchResult::kOpened;
-    case RunResult::kFailed: break;
+    case RunResult::kExitedZero: return LaunchResult::kOpened;
+    case RunResult::kExitedOtherwise:
+    case RunResult::kNotStarted: break;
     case RunResult::kNoResources: return LaunchResult::kNoResources;
   }
   return LaunchResult::kNotStarted;
