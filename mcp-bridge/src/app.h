@@ -2,6 +2,7 @@
 // bundle lies, and how it is started.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -56,7 +57,8 @@ std::optional<std::string> bundle_lookup();
 enum class LaunchResult {
   /// `ps` lists a program of the bundle: nothing was opened.
   kAlreadyRunning,
-  /// `open` was run on the bundle and exited with status 0.
+  /// `open` was run on the bundle and exited with status 0, or was still
+  /// running at its bound: the launch it asked for may still come.
   kOpened,
   /// There is no bundle, or `open` failed or could not be started.
   kNotStarted,
@@ -68,8 +70,22 @@ enum class LaunchResult {
 // Brings the application up. Callable from any thread.
 using Launcher = std::function<LaunchResult()>;
 
+// How long the bundle launcher lets each command run before it kills it; the
+// launch lock is held that long at most. Together with the 2 s connect before
+// and the 15 s wait after a launch, a request that must launch has its answer
+// or its error within about 30 s.
+struct LaunchBounds {
+  /// ps lists the current user's processes in some tens of milliseconds; a
+  /// few seconds leave ample room on a loaded machine.
+  std::chrono::milliseconds ps = std::chrono::seconds(3);
+  /// open hands the bundle to Launch Services, which on a cold machine can
+  /// take several seconds to answer. Past this, the launch it asked for may
+  /// still happen, so the wait that follows decides.
+  std::chrono::milliseconds open = std::chrono::seconds(10);
+};
+
 // The bundle launcher for `bundle`, or the null launcher (always kNotStarted)
-// when there is none.
-Launcher make_launcher(std::optional<std::string> bundle);
+// when there is none. The product uses the default bounds; tests shorten them.
+Launcher make_launcher(std::optional<std::string> bundle, LaunchBounds bounds = LaunchBounds());
 
 }  // namespace bridge

@@ -1,9 +1,11 @@
 // Child processes: started through the executable search path with chosen
-// standard descriptors, and always waited for.
+// standard descriptors, and always waited for, each within a bound of its
+// own.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,6 +28,9 @@ enum class RunResult {
   /// It exited with another status or was ended by a signal, or its end
   /// could not be learnt.
   kExitedOtherwise,
+  /// It was still running when its bound passed; it has been killed and
+  /// reaped. One that ends in the very moment its bound passes counts here.
+  kTimedOut,
   /// It could not be started (not found, not executable).
   kNotStarted,
   /// It could not be started for lack of descriptors, memory or processes,
@@ -46,17 +51,20 @@ Fd open_null_device();
 std::optional<pid_t> spawn_program(const std::vector<std::string>& argv, StandardStreams streams,
                                    int* error = nullptr);
 
-// Waits for `pid` to end and gives its wait status; nullopt when waitpid
-// fails for another reason than an interrupting signal.
-std::optional<int> wait_for_child(pid_t pid);
+// Waits at most `bound` for the child `pid` to end: kExitedZero,
+// kExitedOtherwise, or kTimedOut once it has been killed and reaped.
+RunResult wait_for_child(pid_t pid, std::chrono::milliseconds bound);
 
-// Runs `argv` with standard input and standard error on the null device and
-// appends all it wrote on standard output to `output`.
-RunResult run_capturing_output(const std::vector<std::string>& argv, std::string& output);
+// Runs `argv` with standard input and standard error on the null device, for
+// at most `bound`, and appends what it wrote on standard output to `output`.
+// Reading ends with the child: output that a process it left behind still
+// holds open never delays the return.
+RunResult run_capturing_output(const std::vector<std::string>& argv,
+                               std::chrono::milliseconds bound, std::string& output);
 
-// Runs `argv` with standard input on the null device and both its outputs on
-// the bridge's standard error, so that nothing it prints can mix with the
-// replies on standard output.
-RunResult run_to_stderr(const std::vector<std::string>& argv);
+// Runs `argv` for at most `bound` with standard input on the null device and
+// both its outputs on the bridge's standard error, so that nothing it prints
+// can mix with the replies on standard output.
+RunResult run_to_stderr(const std::vector<std::string>& argv, std::chrono::milliseconds bound);
 
 }  // namespace bridge

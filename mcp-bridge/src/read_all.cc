@@ -22,14 +22,10 @@ FileRead failure(int error) {
 FileRead read_sized(int fd, std::string& text) {
   size_t got = 0;
   while (got < text.size()) {
-    const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-    if (n > 0) {
-      got += static_cast<size_t>(n);
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      return failure(errno);
-    }
+    const ssize_t n = read_some(fd, text.data() + got, text.size() - got);
+    if (n < 0) return failure(errno);
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
   }
   text.resize(got);
   return FileRead::kRead;
@@ -37,17 +33,10 @@ FileRead read_sized(int fd, std::string& text) {
 
 }  // namespace
 
-bool read_to_end(int fd, std::string& out) {
-  char buffer[4096];
+ssize_t read_some(int fd, char* data, size_t size) {
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      out.append(buffer, static_cast<size_t>(n));
-    } else if (n == 0) {
-      return true;
-    } else if (errno != EINTR) {
-      return false;
-    }
+    const ssize_t n = ::read(fd, data, size);
+    if (n >= 0 || errno != EINTR) return n;
   }
 }
 

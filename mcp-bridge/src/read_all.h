@@ -1,14 +1,16 @@
-// Reading a descriptor or a file to its end.
+// Reading a descriptor without being cut short by signals, and small files
+// whole.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <string>
 
 namespace bridge {
 
-// Appends everything `fd` yields up to end of input to `out`; false on a read
-// error, with what was read before it kept in `out`.
-bool read_to_end(int fd, std::string& out);
+// read(2), tried again while a signal interrupts it.
+ssize_t read_some(int fd, char* data, size_t size);
 
 // What reading a small file came to.
 enum class FileRead {

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -153,8 +152,7 @@ TEST(BundleLookupTest, FollowsLinksButKeepsTheLinkName) {
                                  {null.get(), null.get(), null.get()});
   ::unsetenv("BRIDGE_TEST_LOOKUP_REPORT");
   ASSERT_TRUE(pid);
-  const auto status = wait_for_child(*pid);
-  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+  ASSERT_EQ(wait_for_child(*pid, std::chrono::seconds(30)), RunResult::kExitedZero);
   EXPECT_EQ(dir.read("report"),
             canonical(dir.path) + "/Some.app\nbridge-link\n");
 }

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -193,6 +195,67 @@ TEST(LauncherTest, MissingToolsOnPath) {
     tools.ps("");
     EXPECT_EQ(call_caught(make_launcher(kBundle), tools.dir).result, LaunchResult::kNotStarted);
     EXPECT_NE(tools.log().find("ps arg comm="), std::string::npos);
+  }
+}
+
+// The pid a fake tool wrote into `name`, or 0.
+pid_t pid_in(const TempDir& dir, const char* name) {
+  return static_cast<pid_t>(std::atol(dir.read(name).c_str()));
+}
+
+// True once `pid` is gone for good: a child not yet reaped still exists.
+bool gone(pid_t pid) { return pid > 0 && ::kill(pid, SIGKILL) != 0 && errno == ESRCH; }
+
+struct BoundCase {
+  const char* name;
+  std::string ps;    // the fake ps after its logging; "{dir}" is its directory
+  std::string open;  // the same for open
+  LaunchBounds bounds;
+  LaunchResult result;
+  int at_least_ms, at_most_ms;  // what the launcher call takes
+};
+
+using std::chrono::milliseconds;
+const std::string kHangs = "echo $$ > '{dir}/hung.pid'\nexec sleep 600\n";
+
+const BoundCase kBoundCases[] = {
+    // ps cannot tell, so open follows.
+    {"ps never ends", kHangs, "exit 0", {milliseconds(300), milliseconds(300)},
+     LaunchResult::kOpened, 300, 1800},
+    // open may still bring the application up: the wait after it decides.
+    {"open never ends", "", kHangs, {milliseconds(300), milliseconds(300)}, LaunchResult::kOpened,
+     300, 1800},
+    // ps has ended while what it started still holds its output open: what
+    // it listed counts at once.
+    {"ps leaves a process holding its output",
+     "sleep 600 & echo $! > '{dir}/left.pid'\necho '" + kMacOS + "Torvela'\n", "exit 0",
+     LaunchBounds(), LaunchResult::kAlreadyRunning, 0, 1500},
+};
+
+TEST(LauncherTest, ToolsPastTheirBoundAreKilledAndReaped) {
+  for (const auto& c : kBoundCases) {
+    SCOPED_TRACE(c.name);
+    const FakeTools tools;
+    ASSERT_FALSE(tools.dir.path.empty());
+    const auto in_dir = [&](std::string text) {
+      for (size_t at; (at = text.find("{dir}")) != std::string::npos;) {
+        text.replace(at, 5, tools.dir.path);
+      }
+      return text;
+    };
+    tools.script("ps", logging_prologue(tools.dir.path, "ps") + in_dir(c.ps));
+    tools.open(in_dir(c.open));
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome outcome = call_caught(make_launcher(kBundle, c.bounds), tools.dir);
+    const auto took = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(outcome.result, c.result);
+    EXPECT_GE(took.count(), c.at_least_ms);
+    EXPECT_LE(took.count(), c.at_most_ms);
+    if (const pid_t hung = pid_in(tools.dir, "hung.pid")) {
+      EXPECT_TRUE(gone(hung)) << "the hung tool was left running or unreaped";
+    }
+    // Not ours to reap: its parent, ps, has ended.
+    if (const pid_t left = pid_in(tools.dir, "left.pid")) ::kill(left, SIGKILL);
   }
 }
 
