@@ -43,9 +43,13 @@ struct State {
 State parse_state(std::string_view text);
 // Reads "<settings_dir>/mcp.json" afresh. Never fails: every problem shows as
 // missing settings and an absent flag, a lack of resources in addition as
-// out_of_resources. Only a regular file of at most 1 MiB is read. Safe for
+// out_of_resources. Only a regular file of at most 1 MiB is read. A file that
+// is read but does not parse, an empty one included, may be caught in the
+// middle of a rewrite: it is read once more after a pause of 50 ms. Safe for
 // concurrent use.
 State state(const std::optional<std::string>& settings_dir);
+// The same with `pause` run instead of the 50 ms pause, for tests.
+State state(const std::optional<std::string>& settings_dir, const std::function<void()>& pause);
 
 // The nearest path, `resolved_path` itself first, whose extension is exactly
 // "app"; nullopt when there is none.
