@@ -2,7 +2,9 @@
 // holds the running executable.
 #include "app.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "json.h"
 #include "path.h"
@@ -16,6 +18,11 @@ constexpr uint64_t kMaxPort = 65535;
 // The application writes a few hundred bytes; anything much larger is not its
 // settings file, and reading it whole on every request would cost too much.
 constexpr size_t kMaxSettingsSize = size_t{1} << 20;
+// When the application rewrites the file in place, a reading can catch it
+// empty or cut short. Writing a few hundred bytes is done well within this
+// pause, so such a file is read once more after it before it counts as
+// missing.
+constexpr auto kRewritePause = std::chrono::milliseconds(50);
 
 // The token goes into a header line as it stands: a control character there
 // would end the line or corrupt it. Tab is allowed within header values.
@@ -47,6 +54,28 @@ std::optional<bool> enabled_flag(const Json& top) {
   return enabled->get<bool>();
 }
 
+// nullopt when the text is not one JSON value. parse_json refuses invalid
+// UTF-8 and a byte-order mark as well.
+std::optional<State> parsed_state(std::string_view text) {
+  const auto top = parse_json(text);
+  if (!top) return std::nullopt;
+  return State{connection_settings(*top), enabled_flag(*top), false};
+}
+
+// One reading of `file`; nullopt when it was read but does not parse (an
+// empty file among others), which a rewrite under way looks like.
+std::optional<State> read_state(const std::string& file) {
+  std::string text;
+  switch (read_regular_file(file, kMaxSettingsSize, text)) {
+    case FileRead::kRead: return parsed_state(text);
+    case FileRead::kUnreadable: return State{};
+    case FileRead::kNoResources: break;
+  }
+  State unknown;
+  unknown.out_of_resources = true;
+  return unknown;
+}
+
 }  // namespace
 
 std::string join_path(std::string path, std::string_view part) {
@@ -65,26 +94,18 @@ std::optional<std::string> settings_dir_from_environment() {
   return resolve_settings_dir(std::getenv("TORVELA_MCP_DIR"), std::getenv("HOME"));
 }
 
-// parse_json refuses invalid UTF-8 and a byte-order mark as well.
-State parse_state(std::string_view text) {
-  const auto top = parse_json(text);
-  if (!top) return State{};
-  return State{connection_settings(*top), enabled_flag(*top), false};
+State parse_state(std::string_view text) { return parsed_state(text).value_or(State{}); }
+
+State state(const std::optional<std::string>& settings_dir, const std::function<void()>& pause) {
+  if (!settings_dir) return State{};
+  const std::string file = join_path(*settings_dir, "mcp.json");
+  if (std::optional<State> read = read_state(file)) return std::move(*read);
+  pause();
+  return read_state(file).value_or(State{});
 }
 
 State state(const std::optional<std::string>& settings_dir) {
-  if (!settings_dir) return State{};
-  std::string text;
-  switch (read_regular_file(join_path(*settings_dir, "mcp.json"), kMaxSettingsSize, text)) {
-    case FileRead::kRead: return parse_state(text);
-    case FileRead::kUnreadable: break;
-    case FileRead::kNoResources: {
-      State unknown;
-      unknown.out_of_resources = true;
-      return unknown;
-    }
-  }
-  return State{};
+  return state(settings_dir, [] { std::this_thread::sleep_for(kRewritePause); });
 }
 
 std::optional<std::string> find_bundle(std::string_view resolved_path) {

@@ -1,12 +1,16 @@
 #include "child.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <functional>
+#include <thread>
 
 #include "platform.h"
 #include "read_all.h"
@@ -16,6 +20,27 @@ extern char** environ;
 
 namespace bridge {
 namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using namespace std::chrono_literals;
+
+// A child is looked at after pauses that start short, since ps is done in
+// some tens of milliseconds, and double up to the longest, so that one that
+// takes seconds costs a few wake-ups a second. This is waitpid without
+// blocking, the same on both systems and so tested here as it runs on the
+// Mac; a child's end is thus seen at most one pause late, which against the
+// seconds a launch takes does not count.
+constexpr milliseconds kFirstPause = 1ms;
+constexpr milliseconds kLongestPause = 50ms;
+// A killed child is gone at once unless it is stuck in the kernel. Then it is
+// left to become a zombie rather than hold the caller (and the launch lock)
+// any longer.
+constexpr milliseconds kReapGrace = 1s;
+// What a child that has ended left in its pipe is there at once, a pipe's
+// buffer at most (it cannot end while it still waits to write): this is only
+// a limit against a process it left behind that goes on writing.
+constexpr milliseconds kDrainLimit = 50ms;
 
 // The two option objects of posix_spawn, destroyed with the scope that made
 // them.
@@ -69,8 +94,116 @@ bool reset_signals(posix_spawnattr_t* attributes) {
 // Starting a child needs descriptors for its streams, memory, and a free
 // process slot (EAGAIN from the fork inside the spawn).
 RunResult start_failure(int error) {
-  return is_resource_error(error) || error == EAGAIN ? RunResult::kNoResources : RunResult::kFailed;
+  return is_resource_error(error) || error == EAGAIN ? RunResult::kNoResources
+                                                     : RunResult::kNotStarted;
 }
+
+RunResult how_it_ended(int status) {
+  const bool zero = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return zero ? RunResult::kExitedZero : RunResult::kExitedOtherwise;
+}
+
+// How `pid` ended, or nullopt while it runs. A waitpid that fails for another
+// reason than a signal means the child is no longer ours to wait for (reaped
+// by someone else): how it ended cannot be learnt.
+std::optional<RunResult> end_of(pid_t pid) {
+  int status = 0;
+  const pid_t done = ::waitpid(pid, &status, WNOHANG);
+  if (done == pid) return how_it_ended(status);
+  if (done < 0 && errno != EINTR) return RunResult::kExitedOtherwise;
+  return std::nullopt;
+}
+
+// The growing pauses between looks, never past `deadline`.
+class Pauses {
+ public:
+  explicit Pauses(Clock::time_point deadline) : deadline_(deadline) {}
+  bool over() const { return Clock::now() >= deadline_; }
+  milliseconds next() {
+    const auto left = std::chrono::ceil<milliseconds>(deadline_ - Clock::now());
+    const milliseconds pause = std::clamp(left, 0ms, next_);
+    next_ = std::min(next_ * 2, kLongestPause);
+    return pause;
+  }
+
+ private:
+  Clock::time_point deadline_;
+  milliseconds next_ = kFirstPause;
+};
+
+void sleep_for(milliseconds pause) { std::this_thread::sleep_for(pause); }
+
+void reap_killed(pid_t pid) {
+  Pauses pauses(Clock::now() + kReapGrace);
+  while (!end_of(pid) && !pauses.over()) sleep_for(pauses.next());
+}
+
+// Waits for `pid` until `deadline`, spending each pause in `pass`, which
+// returns within the time it is given. A child still running at the deadline
+// is killed and reaped.
+RunResult await_end(pid_t pid, Clock::time_point deadline,
+                    const std::function<void(milliseconds)>& pass) {
+  Pauses pauses(deadline);
+  for (;;) {
+    if (const auto result = end_of(pid)) return *result;
+    if (pauses.over()) break;
+    pass(pauses.next());
+  }
+  // Nothing is left to clean up in ps or open: SIGKILL at once rather than a
+  // polite signal and a further grace.
+  ::kill(pid, SIGKILL);
+  reap_killed(pid);
+  return RunResult::kTimedOut;
+}
+
+// A child's standard output, read while the child runs.
+class Capture {
+ public:
+  Capture(int fd, std::string& output) : fd_(fd), output_(output) {}
+
+  // Takes what arrives within `wait`; once the output has ended, only waits.
+  // An interrupted poll is a shorter pause.
+  void take(milliseconds wait) {
+    if (!open_) {
+      sleep_for(wait);
+      return;
+    }
+    pollfd entry{fd_, POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(wait.count())) > 0) read_once();
+  }
+
+  // Takes what the pipe already holds, without waiting for more: a child
+  // writes everything before it exits, and a process it left behind may
+  // hold the pipe open for good. Until `deadline` at the latest, in case
+  // such a process keeps writing.
+  void drain(Clock::time_point deadline) {
+    while (open_ && Clock::now() < deadline) {
+      pollfd entry{fd_, POLLIN, 0};
+      const int ready = ::poll(&entry, 1, 0);
+      if (ready > 0) {
+        read_once();
+      } else if (ready == 0 || errno != EINTR) {
+        return;
+      }
+    }
+  }
+
+ private:
+  // End of output and a read error alike end reading; what came before stays.
+  void read_once() {
+    char buffer[4096];
+    const ssize_t n = read_some(fd_, buffer, sizeof buffer);
+    if (n > 0) {
+      output_.append(buffer, static_cast<size_t>(n));
+    } else {
+      open_ = false;
+    }
+  }
+
+  int fd_;
+  std::string& output_;
+  bool open_ = true;
+};
 
 }  // namespace
 
@@ -99,15 +232,12 @@ std::optional<pid_t> spawn_program(const std::vector<std::string>& argv, Standar
   return pid;
 }
 
-std::optional<int> wait_for_child(pid_t pid) {
-  int status = 0;
-  for (;;) {
-    if (::waitpid(pid, &status, 0) == pid) return status;
-    if (errno != EINTR) return std::nullopt;
-  }
+RunResult wait_for_child(pid_t pid, milliseconds bound) {
+  return await_end(pid, Clock::now() + bound, sleep_for);
 }
 
-RunResult run_capturing_output(const std::vector<std::string>& argv, std::string& output) {
+RunResult run_capturing_output(const std::vector<std::string>& argv, milliseconds bound,
+                               std::string& output) {
   const Fd null = open_null_device();
   if (!null) return start_failure(errno);
   int ends[2];
@@ -117,24 +247,23 @@ RunResult run_capturing_output(const std::vector<std::string>& argv, std::string
   int error = 0;
   const auto pid = spawn_program(argv, {null.get(), write_end.get(), null.get()}, &error);
   if (!pid) return start_failure(error);
-  // With our copy of the write end open, the read would never see the end.
+  const auto deadline = Clock::now() + bound;
+  // With our copy of the write end open, the pipe would never end.
   write_end.reset();
-  read_to_end(read_end.get(), output);  // after a read error, what came before
-  // Closed before the wait, so a child still writing ends instead of blocking.
-  read_end.reset();
-  wait_for_child(*pid);
-  return RunResult::kSucceeded;
+  Capture capture(read_end.get(), output);
+  const RunResult result =
+      await_end(*pid, deadline, [&capture](milliseconds wait) { capture.take(wait); });
+  if (result != RunResult::kTimedOut) capture.drain(Clock::now() + kDrainLimit);
+  return result;
 }
 
-RunResult run_to_stderr(const std::vector<std::string>& argv) {
+RunResult run_to_stderr(const std::vector<std::string>& argv, milliseconds bound) {
   const Fd null = open_null_device();
   if (!null) return start_failure(errno);
   int error = 0;
   const auto pid = spawn_program(argv, {null.get(), STDERR_FILENO, STDERR_FILENO}, &error);
   if (!pid) return start_failure(error);
-  const auto status = wait_for_child(*pid);
-  const bool succeeded = status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
-  return succeeded ? RunResult::kSucceeded : RunResult::kFailed;
+  return wait_for_child(*pid, bound);
 }
 
 }  // namespace bridge

@@ -1,9 +1,11 @@
 // Child processes: started through the executable search path with chosen
-// standard descriptors, and always waited for.
+// standard descriptors, and always waited for, each within a bound of its
+// own.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,11 +23,16 @@ struct StandardStreams {
 
 // How running a child came out.
 enum class RunResult {
-  /// It ran; for run_to_stderr, it also exited normally with status 0.
-  kSucceeded,
-  /// It could not be started (not found, not executable); for run_to_stderr,
-  /// also when it exited otherwise.
-  kFailed,
+  /// It exited normally with status 0.
+  kExitedZero,
+  /// It exited with another status or was ended by a signal, or its end
+  /// could not be learnt.
+  kExitedOtherwise,
+  /// It was still running when its bound passed; it has been killed and
+  /// reaped. One that ends in the very moment its bound passes counts here.
+  kTimedOut,
+  /// It could not be started (not found, not executable).
+  kNotStarted,
   /// It could not be started for lack of descriptors, memory or processes,
   /// which says nothing about the program.
   kNoResources,
@@ -44,19 +51,20 @@ Fd open_null_device();
 std::optional<pid_t> spawn_program(const std::vector<std::string>& argv, StandardStreams streams,
                                    int* error = nullptr);
 
-// Waits for `pid` to end and gives its wait status; nullopt when waitpid
-// fails for another reason than an interrupting signal.
-std::optional<int> wait_for_child(pid_t pid);
+// Waits at most `bound` for the child `pid` to end: kExitedZero,
+// kExitedOtherwise, or kTimedOut once it has been killed and reaped.
+RunResult wait_for_child(pid_t pid, std::chrono::milliseconds bound);
 
-// Runs `argv` with standard input and standard error on the null device and
-// appends all it wrote on standard output to `output`. kSucceeded once it has
-// run, whatever its exit.
-RunResult run_capturing_output(const std::vector<std::string>& argv, std::string& output);
+// Runs `argv` with standard input and standard error on the null device, for
+// at most `bound`, and appends what it wrote on standard output to `output`.
+// Reading ends with the child: output that a process it left behind still
+// holds open never delays the return.
+RunResult run_capturing_output(const std::vector<std::string>& argv,
+                               std::chrono::milliseconds bound, std::string& output);
 
-// Runs `argv` with standard input on the null device and both its outputs on
-// the bridge's standard error, so that nothing it prints can mix with the
-// replies on standard output. kSucceeded only when it exits normally with
-// status 0.
-RunResult run_to_stderr(const std::vector<std::string>& argv);
+// Runs `argv` for at most `bound` with standard input on the null device and
+// both its outputs on the bridge's standard error, so that nothing it prints
+// can mix with the replies on standard output.
+RunResult run_to_stderr(const std::vector<std::string>& argv, std::chrono::milliseconds bound);
 
 }  // namespace bridge

@@ -142,7 +142,8 @@ LaunchDecision decide_launch(const Request& r) {
   // other way round, so looking here cannot deadlock.
   if (is_cancelled(bridge.in_flight, r.key)) return LaunchDecision::kRefuse;
   switch (bridge.launcher()) {
-    case LaunchResult::kRunning: break;
+    case LaunchResult::kAlreadyRunning:
+    case LaunchResult::kOpened: break;
     case LaunchResult::kNotStarted: return LaunchDecision::kRefuse;
     case LaunchResult::kNoResources: return LaunchDecision::kNoResources;
   }

@@ -97,32 +97,41 @@ std::string own_name() {
   return name ? lossy_utf8(*name) : std::string();
 }
 
-LaunchResult bundle_running(const std::string& bundle) {
+LaunchResult bundle_running(const std::string& bundle, std::chrono::milliseconds bound) {
   std::string listing;
-  switch (run_capturing_output({"ps", "-xo", "comm="}, listing)) {
-    case RunResult::kSucceeded: break;
-    case RunResult::kFailed: return LaunchResult::kNotStarted;
+  switch (run_capturing_output({"ps", "-xo", "comm="}, bound, listing)) {
+    case RunResult::kExitedZero:
+    case RunResult::kExitedOtherwise: break;  // what it listed counts all the same
+    case RunResult::kTimedOut:
+    case RunResult::kNotStarted: return LaunchResult::kNotStarted;
     case RunResult::kNoResources: return LaunchResult::kNoResources;
   }
-  return bundle_program_listed(lossy_utf8(listing), bundle, own_name()) ? LaunchResult::kRunning
-                                                                        : LaunchResult::kNotStarted;
+  return bundle_program_listed(lossy_utf8(listing), bundle, own_name())
+             ? LaunchResult::kAlreadyRunning
+             : LaunchResult::kNotStarted;
 }
 
-LaunchResult open_bundle(const std::string& bundle) {
-  switch (run_to_stderr({"open", "-g", "-j", "-a", bundle, "--args", "--background", "--for-mcp"})) {
-    case RunResult::kSucceeded: return LaunchResult::kRunning;
-    case RunResult::kFailed: break;
+LaunchResult open_bundle(const std::string& bundle, std::chrono::milliseconds bound) {
+  const std::vector<std::string> command = {"open",   "-g",           "-j",       "-a", bundle,
+                                            "--args", "--background", "--for-mcp"};
+  switch (run_to_stderr(command, bound)) {
+    case RunResult::kExitedZero:
+    case RunResult::kTimedOut: return LaunchResult::kOpened;
+    case RunResult::kExitedOtherwise:
+    case RunResult::kNotStarted: break;
     case RunResult::kNoResources: return LaunchResult::kNoResources;
   }
   return LaunchResult::kNotStarted;
 }
 
-// A running check that could not run says nothing: then nothing is opened.
-Launcher make_launcher(std::optional<std::string> bundle) {
+// A running check that found no program of the bundle, or could not tell (ps
+// missing or past its bound), is followed by open. One that could not start
+// for lack of resources opens nothing: open would lack them too.
+Launcher make_launcher(std::optional<std::string> bundle, LaunchBounds bounds) {
   if (!bundle) return [] { return LaunchResult::kNotStarted; };
-  return [bundle = std::move(*bundle)] {
-    const LaunchResult running = bundle_running(bundle);
-    return running == LaunchResult::kNotStarted ? open_bundle(bundle) : running;
+  return [bundle = std::move(*bundle), bounds] {
+    const LaunchResult running = bundle_running(bundle, bounds.ps);
+    return running == LaunchResult::kNotStarted ? open_bundle(bundle, bounds.open) : running;
   };
 }
 

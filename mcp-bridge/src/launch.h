@@ -2,6 +2,7 @@
 // the pure ones can be tried on given text.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,13 +33,16 @@ bool bundle_program_listed(std::string_view ps_text, std::string_view bundle,
 // resolved, with invalid UTF-8 replaced; empty when unknown.
 std::string own_name();
 
-// kRunning when `ps` lists another program of the bundle among the current
-// user's processes; kNotStarted when it lists none or cannot be started
-// otherwise; kNoResources when it cannot be started for lack of resources.
-LaunchResult bundle_running(const std::string& bundle);
+// kAlreadyRunning when `ps` lists another program of the bundle among the
+// current user's processes. kNotStarted when it lists none, cannot be
+// started otherwise, or does not end within `bound`: then it cannot tell, and
+// open is still safe, since `open -a` brings a running application forward
+// instead of starting a second one. kNoResources when it cannot be started
+// for lack of resources.
+LaunchResult bundle_running(const std::string& bundle, std::chrono::milliseconds bound);
 
-// Opens the bundle hidden and in the background; kRunning when `open` exits
-// with status 0.
-LaunchResult open_bundle(const std::string& bundle);
+// Opens the bundle hidden and in the background; kOpened when `open` exits
+// with status 0 or is still running at `bound`.
+LaunchResult open_bundle(const std::string& bundle, std::chrono::milliseconds bound);
 
 }  // namespace bridge

@@ -48,8 +48,11 @@ int open_tcp_socket() {
 bool open_pipe(int fds[2]) {
   if (::pipe(fds) != 0) return false;
   if (set_cloexec(fds[0]) && set_cloexec(fds[1])) return true;
+  // The caller learns why fcntl failed, not what close says.
+  const int error = errno;
   ::close(fds[0]);
   ::close(fds[1]);
+  errno = error;
   return false;
 }
 

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <limits>
 
 #include "fd.h"
 #include "resources.h"
@@ -23,14 +22,10 @@ FileRead failure(int error) {
 FileRead read_sized(int fd, std::string& text) {
   size_t got = 0;
   while (got < text.size()) {
-    const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-    if (n > 0) {
-      got += static_cast<size_t>(n);
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      return failure(errno);
-    }
+    const ssize_t n = read_some(fd, text.data() + got, text.size() - got);
+    if (n < 0) return failure(errno);
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
   }
   text.resize(got);
   return FileRead::kRead;
@@ -38,17 +33,10 @@ FileRead read_sized(int fd, std::string& text) {
 
 }  // namespace
 
-bool read_to_end(int fd, std::string& out) {
-  char buffer[4096];
+ssize_t read_some(int fd, char* data, size_t size) {
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      out.append(buffer, static_cast<size_t>(n));
-    } else if (n == 0) {
-      return true;
-    } else if (errno != EINTR) {
-      return false;
-    }
+    const ssize_t n = ::read(fd, data, size);
+    if (n >= 0 || errno != EINTR) return n;
   }
 }
 
@@ -63,14 +51,6 @@ FileRead read_regular_file(const std::string& path, size_t max_size, std::string
   }
   text.resize(static_cast<size_t>(info.st_size));
   return read_sized(file.get(), text);
-}
-
-std::optional<std::string> read_file(const std::string& path) {
-  std::string text;
-  if (read_regular_file(path, std::numeric_limits<size_t>::max(), text) != FileRead::kRead) {
-    return std::nullopt;
-  }
-  return text;
 }
 
 }  // namespace bridge

@@ -1,15 +1,16 @@
-// Reading a descriptor or a file to its end.
+// Reading a descriptor without being cut short by signals, and small files
+// whole.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
-#include <optional>
 #include <string>
 
 namespace bridge {
 
-// Appends everything `fd` yields up to end of input to `out`; false on a read
-// error, with what was read before it kept in `out`.
-bool read_to_end(int fd, std::string& out);
+// read(2), tried again while a signal interrupts it.
+ssize_t read_some(int fd, char* data, size_t size);
 
 // What reading a small file came to.
 enum class FileRead {
@@ -24,9 +25,5 @@ enum class FileRead {
 // most `max_size` bytes. The file is opened without blocking, so a FIFO or a
 // device in its place never holds the caller up; it is then simply not read.
 FileRead read_regular_file(const std::string& path, size_t max_size, std::string& text);
-
-// The whole content of the regular file at `path`; nullopt when it cannot be
-// read or is no regular file (a directory among other things).
-std::optional<std::string> read_file(const std::string& path);
 
 }  // namespace bridge

@@ -1,5 +1,6 @@
 // The real binary, started as a host starts it, against the stand-in
 // application, with fake ps and open first on PATH.
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -283,6 +285,32 @@ TEST_F(BinaryTest, LaunchesWhenTheHostIgnoresSigchld) {
   EXPECT_EQ(dir_.read("open.log"),
             "-g\n-j\n-a\n" + std::filesystem::canonical(dir_.path).string() +
                 "/Some.app\n--args\n--background\n--for-mcp\n");
+}
+
+// A ps that never ends holds the launch for its bound of 3 s only: then open
+// runs, and an initialize, which holds the reading thread meanwhile, is
+// answered; the bridge reads on to the end of its input.
+TEST_F(BinaryTest, APsThatNeverEndsHoldsALaunchForItsBoundOnly) {
+  dir_.write("bin/ps", "#!/bin/sh\necho $$ > '" + dir_.path + "/ps.pid'\nexec sleep 600\n", true);
+  ProcessOptions o = options();
+  o.program = install("Some.app/Contents/MacOS/mcp-bridge");
+  BridgeProcess bridge(o);
+  const auto start = std::chrono::steady_clock::now();
+  bridge.send(R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})");
+  const auto reply = bridge.read_line(25s);
+  const auto took = std::chrono::steady_clock::now() - start;
+  // Killed and reaped by the bridge, which is still running: a zombie would
+  // still take the signal, and one left running is ended here.
+  const auto ps = static_cast<pid_t>(std::atol(dir_.read("ps.pid").c_str()));
+  ASSERT_GT(ps, 0);
+  EXPECT_TRUE(::kill(ps, SIGKILL) != 0 && errno == ESRCH) << "ps was left running or unreaped";
+  ASSERT_TRUE(reply) << "no answer within 25 s";
+  EXPECT_NE(reply->find(R"("protocolVersion":"2025-06-18")"), std::string::npos) << *reply;
+  EXPECT_GE(took, 3s);
+  EXPECT_LT(took, 10s);
+  EXPECT_NE(dir_.read("open.log"), "");
+  bridge.close_stdin();
+  EXPECT_EQ(bridge.wait(5s), 0);
 }
 
 // Standard input and output handed over non-blocking: the bridge waits for

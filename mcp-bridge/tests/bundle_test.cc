@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -12,7 +11,6 @@
 #include "launch.h"
 #include "path.h"
 #include "platform.h"
-#include "read_all.h"
 #include "support/temp_dir.h"
 
 namespace bridge {
@@ -154,9 +152,8 @@ TEST(BundleLookupTest, FollowsLinksButKeepsTheLinkName) {
                                  {null.get(), null.get(), null.get()});
   ::unsetenv("BRIDGE_TEST_LOOKUP_REPORT");
   ASSERT_TRUE(pid);
-  const auto status = wait_for_child(*pid);
-  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-  EXPECT_EQ(read_file(dir.path + "/report"),
+  ASSERT_EQ(wait_for_child(*pid, std::chrono::seconds(30)), RunResult::kExitedZero);
+  EXPECT_EQ(dir.read("report"),
             canonical(dir.path) + "/Some.app\nbridge-link\n");
 }
 

@@ -260,7 +260,7 @@ TEST_F(ForwardTest, DecodesChunkedAndTrickledAnswers) {
 TEST_F(ForwardTest, SendsEvenWhenDisabledIfTheApplicationAnswers) {
   app_up(false);
   int launches = 0;
-  auto bridge = make_bridge([&] { return ++launches, LaunchResult::kRunning; });
+  auto bridge = make_bridge([&] { return ++launches, LaunchResult::kOpened; });
   EXPECT_EQ(wire(forward(*bridge, msg(R"({"id":1,"method":"ping"})"))),
             R"({"id":1,"jsonrpc":"2.0","result":{}})");
   EXPECT_EQ(launches, 0);
@@ -269,7 +269,7 @@ TEST_F(ForwardTest, SendsEvenWhenDisabledIfTheApplicationAnswers) {
 TEST_F(ForwardTest, AnswersDisabledWithoutLaunchingWhenTheApplicationIsDown) {
   app_down(false);
   int launches = 0;
-  auto bridge = make_bridge([&] { return ++launches, LaunchResult::kRunning; });
+  auto bridge = make_bridge([&] { return ++launches, LaunchResult::kOpened; });
   EXPECT_EQ(wire(forward(*bridge, msg(R"({"id":1,"method":"ping"})"))), error_line("1", kDisabled));
   EXPECT_EQ(launches, 0);
 }
@@ -290,7 +290,7 @@ TEST_F(ForwardTest, LaunchesOnceForRequestsThatFindTheApplicationDownTogether) {
   auto bridge = std::make_unique<Bridge>(dir_.path, [&] {
     ++launches;
     std::this_thread::sleep_for(100ms);  // both requests reach the launch lock meanwhile
-    return server_->write_settings(dir_.path, true) ? LaunchResult::kRunning
+    return server_->write_settings(dir_.path, true) ? LaunchResult::kOpened
                                                     : LaunchResult::kNotStarted;
   });
   auto first = std::async(std::launch::async, [&] { return forward(*bridge, msg(R"({"id":1,"method":"ping"})")); });
@@ -337,7 +337,7 @@ TEST_F(ForwardTest, LaunchAgeDecidesBetweenWaitingRefusingAndLaunching) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.since_launch.count());
     int launches = 0;
-    auto bridge = make_bridge([&] { return ++launches, LaunchResult::kRunning; });
+    auto bridge = make_bridge([&] { return ++launches, LaunchResult::kOpened; });
     bridge->last_launch = clock_.now - c.since_launch;
     clock_.sleeps = 0;
     EXPECT_EQ(wire(forward(*bridge, msg(R"({"id":1,"method":"ping"})"))),
@@ -349,7 +349,7 @@ TEST_F(ForwardTest, LaunchAgeDecidesBetweenWaitingRefusingAndLaunching) {
 }
 
 TEST_F(ForwardTest, WaitsForTheLaunchedApplication) {
-  auto bridge = make_bridge([] { return LaunchResult::kRunning; });
+  auto bridge = make_bridge([] { return LaunchResult::kOpened; });
   clock_.on_sleep = [&] {
     if (clock_.sleeps == 3) app_up();
   };
@@ -359,7 +359,7 @@ TEST_F(ForwardTest, WaitsForTheLaunchedApplication) {
 }
 
 TEST_F(ForwardTest, StopsWaitingWhenTheApplicationTurnsOutDisabled) {
-  auto bridge = make_bridge([] { return LaunchResult::kRunning; });
+  auto bridge = make_bridge([] { return LaunchResult::kOpened; });
   clock_.on_sleep = [&] {
     if (clock_.sleeps == 2) app_down(false);
   };
@@ -368,7 +368,7 @@ TEST_F(ForwardTest, StopsWaitingWhenTheApplicationTurnsOutDisabled) {
 }
 
 TEST_F(ForwardTest, ACancellationEndsTheWaitWithoutReply) {
-  auto bridge = make_bridge([] { return LaunchResult::kRunning; });
+  auto bridge = make_bridge([] { return LaunchResult::kOpened; });
   clock_.on_sleep = [&] {
     if (clock_.sleeps == 2) {
       forward(*bridge, msg(R"({"method":"notifications/cancelled","params":{"requestId":"x"}})"));
@@ -404,7 +404,7 @@ TEST_F(ForwardTest, ACancellationCutsALongCall) {
 
 TEST_F(ForwardTest, NotificationsGoOnceAndNeverAnswer) {
   int launches = 0;
-  auto bridge = make_bridge([&] { return ++launches, LaunchResult::kRunning; });
+  auto bridge = make_bridge([&] { return ++launches, LaunchResult::kOpened; });
   // Down: nothing sent, nothing launched.
   EXPECT_FALSE(forward(*bridge, msg(R"({"method":"notifications/initialized"})")));
   app_down();

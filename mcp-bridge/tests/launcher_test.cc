@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +15,6 @@
 #include "app.h"
 #include "fd.h"
 #include "platform.h"
-#include "read_all.h"
 #include "support/temp_dir.h"
 
 namespace bridge {
@@ -62,7 +63,7 @@ struct FakeTools {
     dir.write(name, text);
     ::chmod((dir.path + "/" + name).c_str(), 0755);
   }
-  std::string log() const { return read_file(dir.path + "/log").value_or(""); }
+  std::string log() const { return dir.read("log"); }
 
   TempDir dir;
   std::optional<std::string> saved_path;
@@ -80,7 +81,7 @@ struct Redirect {
 };
 
 struct Outcome {
-  bool result = false;
+  LaunchResult result = LaunchResult::kNoResources;
   std::string out;  // what reached standard output
   std::string err;  // what reached standard error
 };
@@ -104,10 +105,10 @@ Outcome call_caught(const Launcher& launcher, const TempDir& dir) {
     const Redirect in_redirect(0, input.get());
     const Redirect out_redirect(1, out.get());
     const Redirect err_redirect(2, err.get());
-    outcome.result = launcher() == LaunchResult::kRunning;
+    outcome.result = launcher();
   }
-  outcome.out = read_file(dir.path + "/out").value_or("?");
-  outcome.err = read_file(dir.path + "/err").value_or("?");
+  outcome.out = dir.read("out");
+  outcome.err = dir.read("err");
   return outcome;
 }
 
@@ -123,7 +124,7 @@ TEST(LauncherTest, RunsPsThenOpenWithExactArgumentsAndQuietStreams) {
   tools.ps("");
   tools.open("exit 0");
   const Outcome outcome = call_caught(make_launcher(kBundle), tools.dir);
-  EXPECT_TRUE(outcome.result);
+  EXPECT_EQ(outcome.result, LaunchResult::kOpened);
   // Neither tool saw the host's message: both read the null device.
   EXPECT_EQ(tools.log(),
             "ps arg -xo\nps arg comm=\nps stdin device\n"
@@ -139,25 +140,27 @@ struct LaunchCase {
   const char* name;
   std::string ps_output;  // "{own}" stands for the test binary's name
   const char* open_ending;
-  bool opened;
-  bool result;
+  LaunchResult result;  // "open" runs unless kAlreadyRunning
 };
 
 const std::string kMacOS = std::string(kBundle) + "/Contents/MacOS/";
 
 const LaunchCase kLaunchCases[] = {
-    {"nothing listed", "", "exit 0", true, true},
-    {"program of the bundle", "/bin/zsh\n" + kMacOS + "Torvela\n", "exit 0", false, true},
-    {"last line without line feed", "/bin/zsh\n" + kMacOS + "Torvela", "exit 1", false, true},
-    {"own name", kMacOS + "{own}\n", "exit 0", true, true},
-    {"own name with trailing spaces", kMacOS + "{own}  \n", "exit 1", false, true},
-    {"subdirectory of MacOS", kMacOS + "Helpers/Torvela\n", "exit 0", true, true},
+    {"nothing listed", "", "exit 0", LaunchResult::kOpened},
+    {"program of the bundle", "/bin/zsh\n" + kMacOS + "Torvela\n", "exit 0",
+     LaunchResult::kAlreadyRunning},
+    {"last line without line feed", "/bin/zsh\n" + kMacOS + "Torvela", "exit 1",
+     LaunchResult::kAlreadyRunning},
+    {"own name", kMacOS + "{own}\n", "exit 0", LaunchResult::kOpened},
+    {"own name with trailing spaces", kMacOS + "{own}  \n", "exit 1",
+     LaunchResult::kAlreadyRunning},
+    {"subdirectory of MacOS", kMacOS + "Helpers/Torvela\n", "exit 0", LaunchResult::kOpened},
     {"elsewhere in the bundle", std::string(kBundle) + "/Contents/Resources/Torvela\n", "exit 0",
-     true, true},
-    {"another copy of the bundle", "/Users/a/Torvela.app/Contents/MacOS/Torvela\n", "exit 0", true,
-     true},
-    {"open fails", "", "exit 1", true, false},
-    {"open killed", "", "kill -KILL $$", true, false},
+     LaunchResult::kOpened},
+    {"another copy of the bundle", "/Users/a/Torvela.app/Contents/MacOS/Torvela\n", "exit 0",
+     LaunchResult::kOpened},
+    {"open fails", "", "exit 1", LaunchResult::kNotStarted},
+    {"open killed", "", "kill -KILL $$", LaunchResult::kNotStarted},
 };
 
 TEST(LauncherTest, LaunchesOnlyWhenNoOtherProgramOfTheBundleRuns) {
@@ -173,7 +176,8 @@ TEST(LauncherTest, LaunchesOnlyWhenNoOtherProgramOfTheBundleRuns) {
     tools.open(c.open_ending);
     const Outcome outcome = call_caught(make_launcher(kBundle), tools.dir);
     EXPECT_EQ(outcome.result, c.result);
-    EXPECT_EQ(tools.log().find("open arg") != std::string::npos, c.opened);
+    EXPECT_EQ(tools.log().find("open arg") != std::string::npos,
+              c.result != LaunchResult::kAlreadyRunning);
   }
 }
 
@@ -182,15 +186,76 @@ TEST(LauncherTest, MissingToolsOnPath) {
     SCOPED_TRACE("no ps: counts as not running");
     const FakeTools tools(/*keep_system_path=*/false);
     tools.open("exit 0");
-    EXPECT_TRUE(call_caught(make_launcher(kBundle), tools.dir).result);
+    EXPECT_EQ(call_caught(make_launcher(kBundle), tools.dir).result, LaunchResult::kOpened);
     EXPECT_NE(tools.log().find("open arg --for-mcp"), std::string::npos);
   }
   {
     SCOPED_TRACE("no open");
     const FakeTools tools(/*keep_system_path=*/false);
     tools.ps("");
-    EXPECT_FALSE(call_caught(make_launcher(kBundle), tools.dir).result);
+    EXPECT_EQ(call_caught(make_launcher(kBundle), tools.dir).result, LaunchResult::kNotStarted);
     EXPECT_NE(tools.log().find("ps arg comm="), std::string::npos);
+  }
+}
+
+// The pid a fake tool wrote into `name`, or 0.
+pid_t pid_in(const TempDir& dir, const char* name) {
+  return static_cast<pid_t>(std::atol(dir.read(name).c_str()));
+}
+
+// True once `pid` is gone for good: a child not yet reaped still exists.
+bool gone(pid_t pid) { return pid > 0 && ::kill(pid, SIGKILL) != 0 && errno == ESRCH; }
+
+struct BoundCase {
+  const char* name;
+  std::string ps;    // the fake ps after its logging; "{dir}" is its directory
+  std::string open;  // the same for open
+  LaunchBounds bounds;
+  LaunchResult result;
+  int at_least_ms, at_most_ms;  // what the launcher call takes
+};
+
+using std::chrono::milliseconds;
+const std::string kHangs = "echo $$ > '{dir}/hung.pid'\nexec sleep 600\n";
+
+const BoundCase kBoundCases[] = {
+    // ps cannot tell, so open follows.
+    {"ps never ends", kHangs, "exit 0", {milliseconds(300), milliseconds(300)},
+     LaunchResult::kOpened, 300, 1800},
+    // open may still bring the application up: the wait after it decides.
+    {"open never ends", "", kHangs, {milliseconds(300), milliseconds(300)}, LaunchResult::kOpened,
+     300, 1800},
+    // ps has ended while what it started still holds its output open: what
+    // it listed counts at once.
+    {"ps leaves a process holding its output",
+     "sleep 600 & echo $! > '{dir}/left.pid'\necho '" + kMacOS + "Torvela'\n", "exit 0",
+     LaunchBounds(), LaunchResult::kAlreadyRunning, 0, 1500},
+};
+
+TEST(LauncherTest, ToolsPastTheirBoundAreKilledAndReaped) {
+  for (const auto& c : kBoundCases) {
+    SCOPED_TRACE(c.name);
+    const FakeTools tools;
+    ASSERT_FALSE(tools.dir.path.empty());
+    const auto in_dir = [&](std::string text) {
+      for (size_t at; (at = text.find("{dir}")) != std::string::npos;) {
+        text.replace(at, 5, tools.dir.path);
+      }
+      return text;
+    };
+    tools.script("ps", logging_prologue(tools.dir.path, "ps") + in_dir(c.ps));
+    tools.open(in_dir(c.open));
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome outcome = call_caught(make_launcher(kBundle, c.bounds), tools.dir);
+    const auto took = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(outcome.result, c.result);
+    EXPECT_GE(took.count(), c.at_least_ms);
+    EXPECT_LE(took.count(), c.at_most_ms);
+    if (const pid_t hung = pid_in(tools.dir, "hung.pid")) {
+      EXPECT_TRUE(gone(hung)) << "the hung tool was left running or unreaped";
+    }
+    // Not ours to reap: its parent, ps, has ended.
+    if (const pid_t left = pid_in(tools.dir, "left.pid")) ::kill(left, SIGKILL);
   }
 }
 
@@ -198,7 +263,7 @@ TEST(LauncherTest, WithoutBundleNothingRuns) {
   const FakeTools tools;
   tools.ps("");
   tools.open("exit 0");
-  EXPECT_FALSE(call_caught(make_launcher(std::nullopt), tools.dir).result);
+  EXPECT_EQ(call_caught(make_launcher(std::nullopt), tools.dir).result, LaunchResult::kNotStarted);
   EXPECT_EQ(tools.log(), "");
 }
 

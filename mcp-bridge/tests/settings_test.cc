@@ -142,6 +142,43 @@ TEST(StateTest, UnreadableFilesGiveNothing) {
   }
 }
 
+// Only a file that is read but does not parse may be a rewrite caught
+// halfway: it alone is read once more, after the pause.
+TEST(StateTest, AFileCaughtMidRewriteIsReadOnceMore) {
+  const std::string whole = R"({"port":4000,"token":"t"})";
+  struct Case {
+    const char* name;
+    std::optional<std::string> first;  // nullopt: no file
+    std::string during_pause;          // what the application writes meanwhile
+    int pauses;
+    std::optional<uint16_t> port;
+  };
+  const Case kCases[] = {
+      {"empty, then written", "", whole, 1, 4000},
+      {"cut short, then written", R"({"port":40)", whole, 1, 4000},
+      {"stays cut short", R"({"port":40)", R"({"port":4000,"tok)", 1, std::nullopt},
+      {"whole at once", whole, "", 0, 4000},
+      {"missing", std::nullopt, whole, 0, std::nullopt},
+      {"parses, without a token", R"({"port":4000})", whole, 0, std::nullopt},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const TempDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    if (c.first) dir.write("mcp.json", *c.first);
+    int pauses = 0;
+    const State s = state(dir.path, [&] {
+      ++pauses;
+      dir.write("mcp.json", c.during_pause);
+    });
+    EXPECT_EQ(pauses, c.pauses);
+    ASSERT_EQ(s.settings.has_value(), c.port.has_value());
+    if (s.settings) {
+      EXPECT_EQ(s.settings->port, *c.port);
+    }
+  }
+}
+
 TEST(StateTest, EmptyDirectoryMeansTheWorkingDirectory) {
   const TempDir dir;
   ASSERT_FALSE(dir.path.empty());
