@@ -12,8 +12,8 @@
 #include <functional>
 #include <thread>
 
+#include "io.h"
 #include "platform.h"
-#include "read_all.h"
 #include "resources.h"
 
 extern char** environ;
@@ -21,7 +21,6 @@ extern char** environ;
 namespace bridge {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using namespace std::chrono_literals;
 
@@ -162,14 +161,12 @@ class Capture {
   Capture(int fd, std::string& output) : fd_(fd), output_(output) {}
 
   // Takes what arrives within `wait`; once the output has ended, only waits.
-  // An interrupted poll is a shorter pause.
   void take(milliseconds wait) {
     if (!open_) {
       sleep_for(wait);
       return;
     }
-    pollfd entry{fd_, POLLIN, 0};
-    if (::poll(&entry, 1, static_cast<int>(wait.count())) > 0) read_once();
+    if (wait_until(fd_, POLLIN, deadline_after(wait)) == Wait::kReady) read_block();
   }
 
   // Takes what the pipe already holds, without waiting for more: a child
@@ -177,24 +174,19 @@ class Capture {
   // hold the pipe open for good. Until `deadline` at the latest, in case
   // such a process keeps writing.
   void drain(Clock::time_point deadline) {
-    while (open_ && Clock::now() < deadline) {
-      pollfd entry{fd_, POLLIN, 0};
-      const int ready = ::poll(&entry, 1, 0);
-      if (ready > 0) {
-        read_once();
-      } else if (ready == 0 || errno != EINTR) {
-        return;
-      }
+    while (open_ && Clock::now() < deadline &&
+           wait_until(fd_, POLLIN, Clock::now()) == Wait::kReady) {
+      read_block();
     }
   }
 
  private:
   // End of output and a read error alike end reading; what came before stays.
-  void read_once() {
+  void read_block() {
     char buffer[4096];
-    const ssize_t n = read_some(fd_, buffer, sizeof buffer);
-    if (n > 0) {
-      output_.append(buffer, static_cast<size_t>(n));
+    const IoResult read = read_once(fd_, buffer, sizeof buffer);
+    if (read.status == Io::kMoved) {
+      output_.append(buffer, read.bytes);
     } else {
       open_ = false;
     }

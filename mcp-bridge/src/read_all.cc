@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "fd.h"
+#include "io.h"
 #include "resources.h"
 
 namespace bridge {
@@ -22,23 +23,16 @@ FileRead failure(int error) {
 FileRead read_sized(int fd, std::string& text) {
   size_t got = 0;
   while (got < text.size()) {
-    const ssize_t n = read_some(fd, text.data() + got, text.size() - got);
-    if (n < 0) return failure(errno);
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
+    const IoResult read = read_once(fd, text.data() + got, text.size() - got);
+    if (read.status == Io::kEnd) break;
+    if (read.status != Io::kMoved) return failure(read.error);
+    got += read.bytes;
   }
   text.resize(got);
   return FileRead::kRead;
 }
 
 }  // namespace
-
-ssize_t read_some(int fd, char* data, size_t size) {
-  for (;;) {
-    const ssize_t n = ::read(fd, data, size);
-    if (n >= 0 || errno != EINTR) return n;
-  }
-}
 
 FileRead read_regular_file(const std::string& path, size_t max_size, std::string& text) {
   Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));

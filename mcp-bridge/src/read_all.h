@@ -1,16 +1,10 @@
-// Reading a descriptor without being cut short by signals, and small files
-// whole.
+// Reading small files whole.
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstddef>
 #include <string>
 
 namespace bridge {
-
-// read(2), tried again while a signal interrupts it.
-ssize_t read_some(int fd, char* data, size_t size);
 
 // What reading a small file came to.
 enum class FileRead {
