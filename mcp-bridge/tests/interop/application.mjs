@@ -8,12 +8,16 @@
 // standard output, for the test that started it:
 //
 //   {"event":"listening","port":P}
-//   {"event":"exchange", ...}      one per HTTP exchange, when its connection is done
+//   {"event":"exchange", ...}      one per HTTP exchange, when its connection is done;
+//                                  an answer of HTTP 400 or more carries its
+//                                  body, and errors of the SDK come along
 //   {"event":"slow-started","id":I}
 //   {"event":"slow-ended","id":I,"reason":"closed"|"timer"}
 //
 // It stops when its standard input reaches end of stream (so it never outlives
 // the test that started it), on SIGTERM, and in any case after two minutes.
+
+import './webcrypto.mjs';
 
 import { randomBytes } from 'node:crypto';
 import { renameSync, writeFileSync } from 'node:fs';
@@ -91,6 +95,29 @@ function readBody(req) {
   });
 }
 
+// Keeps the first BODY_KEPT bytes that the response writes, so that an error
+// answer can be shown to whoever reads the event.
+const BODY_KEPT = 4096;
+function keepBody(res) {
+  const kept = [];
+  let size = 0;
+  const keep = (chunk, encoding) => {
+    if (size >= BODY_KEPT || chunk == null || typeof chunk === 'function') return;
+    const bytes = typeof chunk === 'string' ? Buffer.from(chunk.slice(0, BODY_KEPT), encoding) : chunk;
+    const part = Buffer.from(bytes.subarray(0, BODY_KEPT - size));
+    kept.push(part);
+    size += part.length;
+  };
+  for (const name of ['write', 'end']) {
+    const original = res[name].bind(res);
+    res[name] = (chunk, encoding, ...rest) => {
+      keep(chunk, typeof encoding === 'string' ? encoding : 'utf8');
+      return original(chunk, encoding, ...rest);
+    };
+  }
+  return () => Buffer.concat(kept).toString('utf8');
+}
+
 function plain(res, status, text, headers = {}) {
   res.writeHead(status, { 'Content-Type': 'text/plain; charset=utf-8', ...headers });
   res.end(text);
@@ -119,6 +146,7 @@ function startServer(settingsDir) {
       toolName: null,
       bodyBytes: 0,
     };
+    const answer = keepBody(res);
     // Registered before anything else runs, so that a connection that the
     // bridge shuts down while a tool is working is seen at once.
     let markClosed;
@@ -129,6 +157,7 @@ function startServer(settingsDir) {
       record.status = res.headersSent ? res.statusCode : null;
       record.closedEarly = !res.writableFinished;
       record.ms = Date.now() - started;
+      if (record.status >= 400) record.body = answer();
       markClosed();
       report(record);
     });
@@ -168,6 +197,11 @@ function startServer(settingsDir) {
         sessionIdGenerator: undefined,
         enableJsonResponse: true,
       });
+      // The SDK answers what it cannot handle with a JSON-RPC error and tells
+      // the reason only here.
+      transport.onerror = (error) => {
+        (record.errors ??= []).push(String(error?.stack ?? error));
+      };
       closed.then(() => {
         transport.close().catch(() => {});
         server.close().catch(() => {});

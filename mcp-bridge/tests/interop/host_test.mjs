@@ -6,8 +6,12 @@
 //   node host_test.mjs PATH_TO_MCP_BRIDGE
 //
 // Prints one line per check and ends with "N passed, M failed"; exits 0 only
-// when every check passed. Whatever happens, it ends within OVERALL_MS and
+// when every check passed. A failed check is followed by what the processes
+// said meanwhile: the application's error answers and failures, and the
+// standard error of the application and of the bridge. Whatever happens, it ends within OVERALL_MS and
 // takes down the processes it started.
+
+import './webcrypto.mjs';
 
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
@@ -54,6 +58,24 @@ function cleanUp() {
 let passed = 0;
 let failed = 0;
 
+// What the processes under test said that may explain a failure, one text
+// per item, in the order it came.
+const witness = [];
+// How long a failed check waits for the application's report of the exchange
+// that failed it, which may come just after the reply.
+const WITNESS_WAIT_MS = 300;
+const WITNESS_SHOWN = 2000;
+
+function testify(source, text) {
+  witness.push(`${source}: ${text.length > WITNESS_SHOWN ? `${text.slice(0, WITNESS_SHOWN)}…` : text}`);
+}
+
+function showWitness(from) {
+  for (const item of witness.slice(from)) {
+    for (const line of item.trimEnd().split('\n')) console.log(`    # ${line}`);
+  }
+}
+
 function finish(extraFailure) {
   if (extraFailure) {
     console.log(`not ok - ${extraFailure}`);
@@ -67,6 +89,7 @@ function finish(extraFailure) {
 const overall = setTimeout(() => finish(`the whole run took longer than ${OVERALL_MS} ms`), OVERALL_MS);
 
 async function check(name, body) {
+  const from = witness.length;
   try {
     await body();
     passed += 1;
@@ -75,6 +98,8 @@ async function check(name, body) {
     failed += 1;
     console.log(`not ok - ${name}`);
     for (const line of String(error?.stack ?? error).split('\n')) console.log(`    ${line}`);
+    await sleep(WITNESS_WAIT_MS);
+    showWitness(from);
   }
 }
 
@@ -96,6 +121,15 @@ function makeTempDir() {
   return dir;
 }
 
+// An exchange the application answered with an HTTP error, or in which it or
+// the SDK failed.
+function testifyExchange(event) {
+  const what = `${event.method} ${JSON.stringify(event.id)}`;
+  if (event.body !== undefined) testify('application', `HTTP ${event.status} for ${what}: ${event.body}`);
+  if (event.failure) testify('application', `failed in ${what}: ${event.failure}`);
+  for (const error of event.errors ?? []) testify('application', `SDK error in ${what}: ${error}`);
+}
+
 // The application: application.mjs in a child process, with its event lines.
 class Application {
   constructor(settingsDir) {
@@ -111,10 +145,12 @@ class Application {
     this.child.stderr.setEncoding('utf8');
     this.child.stderr.on('data', (text) => {
       this.stderr += text;
+      testify('application stderr', text);
     });
     createInterface({ input: this.child.stdout }).on('line', (line) => {
       const event = JSON.parse(line);
       this.events.push(event);
+      if (event.event === 'exchange') testifyExchange(event);
       this.waiters = this.waiters.filter((waiter) => !waiter(event));
     });
   }
@@ -168,6 +204,7 @@ class Session {
     this.transport.stderr.setEncoding('utf8');
     this.transport.stderr.on('data', (text) => {
       this.stderr += text;
+      testify('bridge stderr', text);
     });
 
     // The client installs its handler as the transport's `onmessage`; this
