@@ -141,54 +141,44 @@ void write_double(double value, std::string& out) {
   }
 }
 
-void write_value(const Json& value, std::string& out) {
+void write_value(const JsonValue& value, std::string& out) {
   switch (value.type()) {
-    case Json::value_t::null: out += "null"; break;
-    case Json::value_t::boolean: out += value.get_ref<const bool&>() ? "true" : "false"; break;
-    case Json::value_t::number_integer:
-      write_integer(value.get_ref<const Json::number_integer_t&>(), out);
-      break;
-    case Json::value_t::number_unsigned:
-      write_integer(value.get_ref<const Json::number_unsigned_t&>(), out);
-      break;
-    case Json::value_t::number_float:
-      write_double(value.get_ref<const Json::number_float_t&>(), out);
-      break;
-    case Json::value_t::string: write_string(value.get_ref<const std::string&>(), out); break;
-    case Json::value_t::array: {
+    case JsonType::kNull: out += "null"; break;
+    case JsonType::kBoolean: out += value.boolean ? "true" : "false"; break;
+    case JsonType::kSigned: write_integer(value.signed_number, out); break;
+    case JsonType::kUnsigned: write_integer(value.unsigned_number, out); break;
+    case JsonType::kDouble: write_double(value.number, out); break;
+    case JsonType::kString: write_string(value.string(), out); break;
+    case JsonType::kArray: {
       out += '[';
       bool first = true;
-      for (const Json& element : value.get_ref<const Json::array_t&>()) {
+      for_each_element(value, [&](const JsonValue& element) {
         if (!first) out += ',';
         first = false;
         write_value(element, out);
-      }
+      });
       out += ']';
       break;
     }
-    case Json::value_t::object: {
+    case JsonType::kObject: {
       out += '{';
-      bool first = true;
-      for (const auto& [key, member] : value.get_ref<const Json::object_t&>()) {
-        if (!first) out += ',';
-        first = false;
-        write_string(key, out);
+      for (size_t i = 0; i < value.size(); ++i) {
+        if (i > 0) out += ',';
+        write_string(value.members[i].key, out);
         out += ':';
-        write_value(member, out);
+        write_value(value.members[i].value, out);
       }
       out += '}';
       break;
     }
-    case Json::value_t::binary:
-    case Json::value_t::discarded: out += "null"; break;
   }
 }
 
 }  // namespace
 
-void serialize(const Json& value, std::string& out) { write_value(value, out); }
+void serialize(const JsonValue& value, std::string& out) { write_value(value, out); }
 
-std::string serialize(const Json& value) {
+std::string serialize(const JsonValue& value) {
   std::string out;
   write_value(value, out);
   return out;
