@@ -17,7 +17,9 @@ constexpr size_t kSmallestChunk = 2 * 1024;
 // document reuses its pages instead of faulting fresh ones in.
 constexpr size_t kLargestChunk = 16 * 1024 * 1024;
 
-size_t round_up(size_t bytes) { return (bytes + kAlignment - 1) & ~(kAlignment - 1); }
+size_t round_up(size_t bytes) {
+  return (bytes + kAlignment - 1) & ~(kAlignment - 1);
+}
 
 }  // namespace
 
@@ -47,7 +49,9 @@ Arena& Arena::operator=(Arena&& other) noexcept {
   return *this;
 }
 
-Arena::~Arena() { release(); }
+Arena::~Arena() {
+  release();
+}
 
 void Arena::release() {
   while (chunks_ != nullptr) {
@@ -58,7 +62,9 @@ void Arena::release() {
   next_ = end_ = nullptr;
 }
 
-void Arena::throw_no_memory() { throw std::bad_alloc(); }
+void Arena::throw_no_memory() {
+  throw std::bad_alloc();
+}
 
 void* Arena::allocate(size_t bytes) {
   if (bytes > kMaxBytes) throw_no_memory();

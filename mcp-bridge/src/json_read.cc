@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,10 @@ namespace {
 // An array's elements are moved into the arena in runs of this many, so the
 // reader's stack holds at most this many per open array.
 constexpr size_t kSegmentRun = 1024;
+
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 bool is_high_surrogate(uint32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool is_low_surrogate(uint32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
@@ -344,7 +349,51 @@ class Reader {
     if (integer && store_integer(negative, std::string_view(digits, digits_end - digits), out)) {
       return true;
     }
-    return store_double(std::string_view(start, p - start), out);
+    const std::string_view text(start, static_cast<size_t>(p - start));
+    if (const std::optional<double> exact = exact_double(text)) {
+      out = json_double(*exact);
+      return true;
+    }
+    return store_double(text, out);
+  }
+
+  // The fast path for the usual short numbers: at most 15 significant digits
+  // and a power of ten of at most 22 either way. Both are exact doubles, so
+  // one IEEE multiplication or division rounds correctly, as strtod would.
+  // nullopt for anything else. REQUIRES: `text` is a well-formed number.
+  static std::optional<double> exact_double(std::string_view text) {
+    size_t i = 0;
+    const bool negative = text[0] == '-';
+    if (negative) ++i;
+    uint64_t significand = 0;
+    int digits = 0;
+    int exponent = 0;
+    bool fraction = false;
+    for (; i < text.size() && text[i] != 'e' && text[i] != 'E'; ++i) {
+      if (text[i] == '.') {
+        fraction = true;
+        continue;
+      }
+      if (significand != 0 || text[i] != '0') ++digits;
+      if (digits > 15) return std::nullopt;
+      significand = significand * 10 + static_cast<uint64_t>(text[i] - '0');
+      if (fraction) --exponent;
+    }
+    if (i < text.size()) {
+      ++i;
+      const bool negative_exponent = text[i] == '-';
+      if (text[i] == '+' || text[i] == '-') ++i;
+      if (text.size() - i > 4) return std::nullopt;
+      int written = 0;
+      for (; i < text.size(); ++i) written = written * 10 + (text[i] - '0');
+      exponent += negative_exponent ? -written : written;
+    }
+    double value = static_cast<double>(significand);
+    if (significand != 0) {
+      if (exponent < -22 || exponent > 22) return std::nullopt;
+      value = exponent < 0 ? value / kPowersOfTen[-exponent] : value * kPowersOfTen[exponent];
+    }
+    return negative ? -value : value;
   }
 
   // Integers within 64 bits stay integers: unsigned when not negative,

@@ -12,7 +12,9 @@ JsonValue make(JsonType type, size_t size = 0) {
   return value;
 }
 
-bool key_less(const JsonMember& a, const JsonMember& b) { return a.key < b.key; }
+bool key_less(const JsonMember& a, const JsonMember& b) {
+  return a.key < b.key;
+}
 
 JsonMember* find(const JsonValue& object, std::string_view name) {
   JsonMember* const end = object.members + object.size();
@@ -22,7 +24,9 @@ JsonMember* find(const JsonValue& object, std::string_view name) {
 
 }  // namespace
 
-JsonValue json_null() { return make(JsonType::kNull); }
+JsonValue json_null() {
+  return make(JsonType::kNull);
+}
 
 JsonValue json_boolean(bool value) {
   JsonValue made = make(JsonType::kBoolean);
@@ -74,14 +78,14 @@ const JsonValue* member(const JsonValue* value, std::string_view name) {
 
 JsonValue copy_value(Arena& arena, const JsonValue& value) {
   switch (value.type()) {
-    case JsonType::kString: return json_string(arena.copy(value.string()));
+    case JsonType::kString:
+      return json_string(arena.copy(value.string()));
     case JsonType::kArray: {
       if (value.size() == 0) return value;
       auto* values = arena.allocate_array<JsonValue>(value.size());
       size_t i = 0;
-      for_each_element(value, [&](const JsonValue& element) {
-        values[i++] = copy_value(arena, element);
-      });
+      for_each_element(value,
+                       [&](const JsonValue& element) { values[i++] = copy_value(arena, element); });
       auto* segment = arena.allocate_array<JsonSegment>(1);
       *segment = JsonSegment{nullptr, value.size(), values};
       return json_array(segment, value.size());
@@ -93,7 +97,8 @@ JsonValue copy_value(Arena& arena, const JsonValue& value) {
       }
       return json_object(members, value.size());
     }
-    default: return value;
+    default:
+      return value;
   }
 }
 

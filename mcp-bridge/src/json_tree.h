@@ -13,7 +13,16 @@
 
 namespace bridge {
 
-enum class JsonType : uint8_t { kNull, kBoolean, kUnsigned, kSigned, kDouble, kString, kArray, kObject };
+enum class JsonType : uint8_t {
+  kNull,
+  kBoolean,
+  kUnsigned,
+  kSigned,
+  kDouble,
+  kString,
+  kArray,
+  kObject
+};
 
 struct JsonMember;
 struct JsonSegment;

@@ -8,15 +8,22 @@ namespace {
 Json from_tree(const bridge::JsonValue& value) {
   using bridge::JsonType;
   switch (value.type()) {
-    case JsonType::kNull: return nullptr;
-    case JsonType::kBoolean: return value.boolean;
-    case JsonType::kUnsigned: return value.unsigned_number;
-    case JsonType::kSigned: return value.signed_number;
-    case JsonType::kDouble: return value.number;
-    case JsonType::kString: return std::string(value.string());
+    case JsonType::kNull:
+      return nullptr;
+    case JsonType::kBoolean:
+      return value.boolean;
+    case JsonType::kUnsigned:
+      return value.unsigned_number;
+    case JsonType::kSigned:
+      return value.signed_number;
+    case JsonType::kDouble:
+      return value.number;
+    case JsonType::kString:
+      return std::string(value.string());
     case JsonType::kArray: {
       Json array = Json::array();
-      bridge::for_each_element(value, [&](const bridge::JsonValue& e) { array.push_back(from_tree(e)); });
+      bridge::for_each_element(value,
+                               [&](const bridge::JsonValue& e) { array.push_back(from_tree(e)); });
       return array;
     }
     case JsonType::kObject: {
@@ -33,11 +40,16 @@ Json from_tree(const bridge::JsonValue& value) {
 // The bridge's tree of `value`, its strings viewing those of `value`.
 bridge::JsonValue to_tree(bridge::Arena& arena, const Json& value) {
   switch (value.type()) {
-    case Json::value_t::boolean: return bridge::json_boolean(value.get<bool>());
-    case Json::value_t::number_unsigned: return bridge::json_unsigned(value.get<uint64_t>());
-    case Json::value_t::number_integer: return bridge::json_signed(value.get<int64_t>());
-    case Json::value_t::number_float: return bridge::json_double(value.get<double>());
-    case Json::value_t::string: return bridge::json_string(value.get_ref<const std::string&>());
+    case Json::value_t::boolean:
+      return bridge::json_boolean(value.get<bool>());
+    case Json::value_t::number_unsigned:
+      return bridge::json_unsigned(value.get<uint64_t>());
+    case Json::value_t::number_integer:
+      return bridge::json_signed(value.get<int64_t>());
+    case Json::value_t::number_float:
+      return bridge::json_double(value.get<double>());
+    case Json::value_t::string:
+      return bridge::json_string(value.get_ref<const std::string&>());
     case Json::value_t::array: {
       auto* values = arena.allocate_array<bridge::JsonValue>(value.size());
       for (size_t i = 0; i < value.size(); ++i) values[i] = to_tree(arena, value[i]);
@@ -53,7 +65,8 @@ bridge::JsonValue to_tree(bridge::Arena& arena, const Json& value) {
       }
       return bridge::json_object(members, value.size());
     }
-    default: return bridge::json_null();
+    default:
+      return bridge::json_null();
   }
 }
 
