@@ -463,8 +463,11 @@ std::optional<Json> read_into(Json document, char* begin, size_t size) {
 
 std::optional<Json> parse_json(std::string_view text) {
   Json document;
-  // The copy and, for a small text, the whole tree share one chunk.
-  document.arena = Arena(text.size() + tree_size_hint(text.size()) + 512);
+  // A small text and its whole tree share one chunk. A large one is copied
+  // into a block of its own, and the tree's chunks grow from a modest start:
+  // a long line is mostly one long string, whose tree is a few values.
+  constexpr size_t kSmallText = 8 * 1024;
+  document.arena = Arena(text.size() < kSmallText ? 2 * text.size() + 512 : 64 * 1024);
   char* copy = static_cast<char*>(document.arena.allocate(text.size()));
   if (!text.empty()) std::memcpy(copy, text.data(), text.size());
   return read_into(std::move(document), copy, text.size());
