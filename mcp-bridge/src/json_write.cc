@@ -43,6 +43,7 @@ class Sink {
     return *this;
   }
   void append(const char* bytes, size_t size) {
+    if (size == 0) return;  // an empty string's view may hold no pointer at all
     if (static_cast<size_t>(end_ - at_) < size) grow(size);
     std::memcpy(at_, bytes, size);
     at_ += size;
