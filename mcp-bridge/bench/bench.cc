@@ -79,7 +79,11 @@ Figures measure_once(const Setup& setup, const std::string& only) {
     f.objects_ms = large_answer(setup, "objects", 5, f.objects_peak_mib, f.faults_objects, nullptr);
   }
   if (chosen("upload")) f.upload_ms = large_request(setup, 5, f.upload_peak_mib, f.faults_upload);
-  if (chosen("memory")) f.in_flight_64_peak_mib = in_flight_peak(setup, 64);
+  if (chosen("memory")) {
+    f.in_flight_64_peak_mib = in_flight_peak(setup, 64);
+    double unused = 0;
+    large_answer(setup, "empties", 2, f.empties_peak_mib, unused, nullptr);
+  }
   return f;
 }
 
@@ -127,6 +131,8 @@ std::vector<Row> rows() {
       {"peak RSS, 10 MB host line", "upload_peak_mib", "MiB", nullptr,
        [](auto& f) { return f.upload_peak_mib; }},
       {"peak RSS, idle", "idle_peak_mib", "MiB", nullptr, [](auto& f) { return f.idle_peak_mib; }},
+      {"peak RSS, 30 MB [{},...]", "empties_peak_mib", "MiB", nullptr,
+       [](auto& f) { return f.empties_peak_mib; }},
       {"peak RSS, 64 in flight", "in_flight_64_peak_mib", "MiB", nullptr,
        [](auto& f) { return f.in_flight_64_peak_mib; }},
       {"faults/small request", "faults_small", "minflt", nullptr,

@@ -56,7 +56,7 @@ struct FastAppState {
   int wake = -1;
   uint16_t port = 0;
   std::chrono::milliseconds hold{0};
-  std::string large_tail, objects_tail, small_tail, initialize_tail;
+  std::string large_tail, objects_tail, empties_tail, small_tail, initialize_tail;
   std::atomic<bool> stopping{false};
   std::atomic<Clock::rep> last_upload{0};
   std::unordered_map<int, Connection> connections;
@@ -105,6 +105,7 @@ struct FastAppState {
     const bool held_back = names("hold");
     c.tail = names("large")     ? large_tail
              : names("objects") ? objects_tail
+             : names("empties") ? empties_tail
              : body.find("\"method\":\"initialize\"") != std::string_view::npos ? initialize_tail
                                                                                : small_tail;
     const std::string_view id = id_of(body);
@@ -195,6 +196,12 @@ std::unique_ptr<FastApp> FastApp::start(size_t large_bytes, std::chrono::millise
              "\",\"tags\":[\"a\",\"b\"],\"value\":1.5,\"ok\":true}";
   }
   state->objects_tail = ",\"result\":{\"items\":[" + items + "]}}";
+  // Three times the size in empty objects: the most values per byte.
+  std::string empties;
+  empties.reserve(3 * large_bytes + 2);
+  while (empties.size() < 3 * large_bytes) empties += "{},";
+  empties += "{}";
+  state->empties_tail = ",\"result\":{\"items\":[" + empties + "]}}";
   state->small_tail = ",\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"pong\"}]}}";
   state->initialize_tail =
       ",\"result\":{\"protocolVersion\":\"2025-06-18\",\"capabilities\":{\"tools\":{}},"

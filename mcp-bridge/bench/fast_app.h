@@ -17,7 +17,8 @@ class FastApp {
   // Listens on 127.0.0.1 at a free port. Every POST gets one JSON-RPC result
   // with the request's id: for "initialize" an initialize result, for a call
   // of the tool "large" a text of `large_bytes`, for one of "objects" an
-  // array of small objects of about `large_bytes`, for one of "hold" a small
+  // array of small objects of about `large_bytes`, for one of "empties" an
+  // array of empty objects of three times that, for one of "hold" a small
   // result after `hold`, else a small result. nullptr when it cannot listen.
   static std::unique_ptr<FastApp> start(size_t large_bytes, std::chrono::milliseconds hold);
   ~FastApp();

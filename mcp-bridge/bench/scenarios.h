@@ -31,6 +31,8 @@ struct Figures {
   Pair upload_ms;     // one 10 MB line from the host until the application has it
   double large_peak_mib = 0, objects_peak_mib = 0, upload_peak_mib = 0;
   double idle_peak_mib = 0, in_flight_64_peak_mib = 0;
+  // One 30 MB answer of empty objects, [{},{},...], the most values per byte.
+  double empties_peak_mib = 0;
   // The bridge's minor page faults per request: small ones one at a time and
   // 64 in flight, and each kind of 10 MB message after the first of its kind.
   double faults_small = 0, faults_64 = 0, faults_large = 0, faults_objects = 0, faults_upload = 0;

@@ -36,22 +36,22 @@ bool fits_header_line(std::string_view token) {
 
 // Only an integer written without sign, fraction or exponent is a port; the
 // parser keeps exactly those as unsigned numbers.
-std::optional<ConnectionSettings> connection_settings(const Json& top) {
-  const Json* port = member(&top, "port");
-  const Json* token = member(&top, "token");
-  if (port == nullptr || !port->is_number_unsigned()) return std::nullopt;
-  const auto number = port->get<uint64_t>();
+std::optional<ConnectionSettings> connection_settings(const JsonValue& top) {
+  const JsonValue* port = member(&top, "port");
+  const JsonValue* token = member(&top, "token");
+  if (port == nullptr || !port->is_unsigned()) return std::nullopt;
+  const uint64_t number = port->unsigned_number;
   if (number > kMaxPort) return std::nullopt;
   if (token == nullptr || !token->is_string()) return std::nullopt;
-  const auto& text = token->get_ref<const std::string&>();
+  const std::string_view text = token->string();
   if (!fits_header_line(text)) return std::nullopt;
-  return ConnectionSettings{static_cast<uint16_t>(number), text};
+  return ConnectionSettings{static_cast<uint16_t>(number), std::string(text)};
 }
 
-std::optional<bool> enabled_flag(const Json& top) {
-  const Json* enabled = member(member(&top, "settings"), "enabled");
+std::optional<bool> enabled_flag(const JsonValue& top) {
+  const JsonValue* enabled = member(member(&top, "settings"), "enabled");
   if (enabled == nullptr || !enabled->is_boolean()) return std::nullopt;
-  return enabled->get<bool>();
+  return enabled->boolean;
 }
 
 // nullopt when the text is not one JSON value. parse_json refuses invalid
@@ -59,7 +59,7 @@ std::optional<bool> enabled_flag(const Json& top) {
 std::optional<State> parsed_state(std::string_view text) {
   const auto top = parse_json(text);
   if (!top) return std::nullopt;
-  return State{connection_settings(*top), enabled_flag(*top), false};
+  return State{connection_settings(top->root), enabled_flag(top->root), false};
 }
 
 // One reading of `file`; nullopt when it was read but does not parse (an

@@ -16,7 +16,7 @@ void shut_down(const Fd& stream) {
 
 }  // namespace
 
-std::string request_key(const Json& id) {
+std::string request_key(const JsonValue& id) {
   return serialize(id);
 }
 

@@ -32,7 +32,7 @@ struct InFlight {
 
 // The text under which a request is found: the compact wire form of its id
 // (the string "5" and the number 5 give different keys).
-std::string request_key(const Json& id);
+std::string request_key(const JsonValue& id);
 
 // Inserts a fresh entry, replacing (and closing the stream of) any old one.
 void start_flight(InFlight& map, const std::string& key);

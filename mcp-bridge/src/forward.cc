@@ -20,9 +20,7 @@ constexpr auto kLaunchGrace = 15s;
 // ...and the launcher is not called again before this.
 constexpr auto kRelaunchAfter = 60s;
 
-constexpr std::string_view kLost =
-    "Torvela\u2019yla ba\u011Flant\u0131 yan\u0131t gelmeden koptu. \u0130\u015Flemin "
-    "yap\u0131l\u0131p yap\u0131lmad\u0131\u011F\u0131n\u0131 Torvela\u2019da kontrol et.";
+constexpr std::string_view kLost = kLostMessage;
 constexpr std::string_view kUnreachable =
     "Torvela\u2019ya ba\u011Flan\u0131lamad\u0131. Torvela\u2019y\u0131 a\u00E7 ve MCP "
     "b\u00F6l\u00FCm\u00FCnde MCP sunucusunu a\u00E7.";
@@ -59,12 +57,15 @@ bool unreached(const Outcome& outcome) {
          std::get<Failure>(outcome) == Failure::kUnreachable;
 }
 
-const std::string* string_member(const Json* value, std::string_view name) {
-  const Json* found = member(value, name);
-  return found != nullptr && found->is_string() ? &found->get_ref<const std::string&>() : nullptr;
+std::optional<std::string_view> string_member(const JsonValue* value, std::string_view name) {
+  const JsonValue* found = member(value, name);
+  if (found == nullptr || !found->is_string()) return std::nullopt;
+  return found->string();
 }
 
-bool is_request(const Json& message) { return message.contains("id") && message.contains("method"); }
+bool is_request(const Json& message) {
+  return member(&message.root, "id") != nullptr && member(&message.root, "method") != nullptr;
+}
 
 std::optional<std::string> remembered_version(Bridge& bridge) {
   std::lock_guard<std::mutex> hold(bridge.version_mutex);
@@ -75,21 +76,21 @@ std::optional<std::string> remembered_version(Bridge& bridge) {
 // that the application last reported; else nothing.
 Headers extra_headers(Bridge& bridge, const Json& message) {
   const std::optional<std::string> remembered = remembered_version(bridge);
-  const Json* params = member(&message, "params");
+  const JsonValue* params = member(&message.root, "params");
   Headers headers;
-  const std::string* version =
+  const std::optional<std::string_view> version =
       string_member(member(params, "_meta"), "io.modelcontextprotocol/protocolVersion");
-  if (version == nullptr) {
+  if (!version) {
     if (remembered) headers.emplace_back("MCP-Protocol-Version", header_safe(*remembered));
     return headers;
   }
   headers.emplace_back("MCP-Protocol-Version", header_safe(*version));
-  if (const std::string* method = string_member(&message, "method")) {
+  if (const auto method = string_member(&message.root, "method")) {
     headers.emplace_back("Mcp-Method", header_safe(*method));
   }
-  const std::string* name = string_member(params, "name");
-  if (name == nullptr) name = string_member(params, "uri");
-  if (name != nullptr) headers.emplace_back("Mcp-Name", header_safe(*name));
+  std::optional<std::string_view> name = string_member(params, "name");
+  if (!name) name = string_member(params, "uri");
+  if (name) headers.emplace_back("Mcp-Name", header_safe(*name));
   return headers;
 }
 
@@ -184,100 +185,100 @@ Outcome reach_application(const Request& r) {
 }
 
 // A JSON-RPC answer: a result of any kind, or an error object.
-bool is_json_rpc_answer(const Json& answer) {
-  const Json* error = member(&answer, "error");
+bool is_json_rpc_answer(const JsonValue& answer) {
+  const JsonValue* error = member(&answer, "error");
   return member(&answer, "result") != nullptr || (error != nullptr && error->is_object());
+}
+
+void remember_version(Bridge& bridge, const Json& request, const Json& answer) {
+  if (string_member(&request.root, "method") != "initialize") return;
+  if (const auto version = string_member(member(&answer.root, "result"), "protocolVersion")) {
+    std::lock_guard<std::mutex> hold(bridge.version_mutex);
+    bridge.protocol_version = std::string(*version);
+  }
 }
 
 // The answer as the host gets it: the application's JSON-RPC answer, its id
 // filled in when missing or null; anything else becomes the unexpected-answer
-// error. An answer too large for the memory at hand is lost.
-Json check_answer(Bridge& bridge, const Json& request, const Json& id, const Response& response) {
+// error. The answer's tree points into the received bytes, which it takes
+// over. An answer too large for the memory at hand is lost.
+Json check_answer(Bridge& bridge, const Json& request, const JsonValue& id, Response response) {
+  const uint16_t status = response.status;
+  // The reply's wire form is about as long as the body it came from, plus an
+  // id filled in.
+  const size_t expected_size = response.body_size + request_key(id).size() + 8;
   std::optional<Json> answer;
   try {
-    answer = parse_json(response.body());
+    answer = parse_json(std::move(response.received), response.body_offset, response.body_size);
+    if (answer && is_json_rpc_answer(answer->root)) {
+      const JsonValue* answered_id = member(&answer->root, "id");
+      if (answered_id == nullptr || answered_id->is_null()) set_id(*answer, id);
+    }
   } catch (const std::bad_alloc&) {
     return error_reply(id, kLost);
   }
-  if (!answer || !is_json_rpc_answer(*answer)) {
-    return error_reply(id, unexpected_answer(response.status));
+  if (!answer || !is_json_rpc_answer(answer->root)) {
+    return error_reply(id, unexpected_answer(status));
   }
-  const std::string* method = string_member(&request, "method");
-  if (method != nullptr && *method == "initialize") {
-    if (const std::string* version = string_member(member(&*answer, "result"), "protocolVersion")) {
-      std::lock_guard<std::mutex> hold(bridge.version_mutex);
-      bridge.protocol_version = *version;
-    }
-  }
-  const auto it = answer->find("id");
-  if (it == answer->end() || it->is_null()) (*answer)["id"] = id;
+  remember_version(bridge, request, *answer);
+  answer->wire_size = expected_size;
   return std::move(*answer);
 }
 
 // The message's wire form, built in room for about the input line it came
 // from: the compact form is rarely longer than what the host wrote.
-std::string request_body(const Json& message, size_t line_size) {
+std::string request_body(const Json& message) {
   std::string body;
-  body.reserve(line_size + 64);
-  serialize(message, body);
+  body.reserve(message.wire_size + 64);
+  serialize(message.root, body);
   return body;
 }
 
 // Everything of a request between its entry's start and finish. Memory that
 // runs out on the way, before anything is sent, fails this request alone.
-Outcome carry_request(Bridge& bridge, const Json& message, const std::string& key,
-                      size_t line_size) {
+Outcome carry_request(Bridge& bridge, const Json& message, const std::string& key) {
   try {
     const Headers headers = extra_headers(bridge, message);
-    const std::string body = request_body(message, line_size);
+    const std::string body = request_body(message);
     return reach_application(Request{bridge, headers, body, key});
   } catch (const std::bad_alloc&) {
     return Failure::kNoResources;
   }
 }
 
-std::optional<Reply> forward_request(Bridge& bridge, const Json& message, size_t line_size,
-                                     bool admitted) {
-  const Json& id = message.at("id");
+std::optional<Json> forward_request(Bridge& bridge, const Json& message, bool admitted) {
+  const JsonValue& id = *member(&message.root, "id");
   const std::string key = request_key(id);
   if (!admitted) start_flight(bridge.in_flight, key);
-  Outcome outcome = carry_request(bridge, message, key, line_size);
+  Outcome outcome = carry_request(bridge, message, key);
   if (finish_flight(bridge.in_flight, key).value_or(false)) return std::nullopt;
   if (const Failure* failure = std::get_if<Failure>(&outcome)) {
     return error_reply(id, message_of(*failure));
   }
-  Response& response = std::get<Response>(outcome);
-  // The reply's wire form is about as long as the body it came from (plus an
-  // id filled in); the received bytes are freed before it is written.
-  const size_t expected_size = response.body_size + key.size() + 8;
-  Json answer = check_answer(bridge, message, id, response);
-  response = Response{};
-  return Reply(std::move(answer), expected_size);
+  return check_answer(bridge, message, id, std::move(std::get<Response>(outcome)));
 }
 
 void forward_cancellation(Bridge& bridge, const Json& message) {
-  if (const Json* id = member(member(&message, "params"), "requestId")) {
+  if (const JsonValue* id = member(member(&message.root, "params"), "requestId")) {
     cancel(bridge.in_flight, request_key(*id));
   }
 }
 
 // Sent once when the application's settings are known; whatever comes back,
 // or fails, is dropped.
-void forward_notification(Bridge& bridge, const Json& message, size_t line_size) {
+void forward_notification(Bridge& bridge, const Json& message) {
   const State current = state(bridge.settings_dir);
   if (!current.settings) return;
-  send(bridge.in_flight, *current.settings, extra_headers(bridge, message),
-       request_body(message, line_size), nullptr, bridge.timing.limits);
+  send(bridge.in_flight, *current.settings, extra_headers(bridge, message), request_body(message),
+       nullptr, bridge.timing.limits);
 }
 
-std::optional<Reply> forward_message(Bridge& bridge, const Json& message, size_t line_size,
-                                     bool admitted) {
-  if (is_request(message)) return forward_request(bridge, message, line_size, admitted);
-  const std::string* method = string_member(&message, "method");
-  if (method != nullptr && *method == "notifications/cancelled") {
+std::optional<Json> forward_message(Bridge& bridge, const Json& message, bool admitted) {
+  if (is_request(message)) return forward_request(bridge, message, admitted);
+  if (string_member(&message.root, "method") == "notifications/cancelled") {
     forward_cancellation(bridge, message);
   } else {
-    forward_notification(bridge, message, line_size);
+    forward_notification(bridge, message);
   }
   return std::nullopt;
 }
@@ -289,27 +290,27 @@ Bridge::Bridge(std::optional<std::string> settings_dir, Launcher launcher, Timin
       launcher(std::move(launcher)),
       timing(std::move(timing)) {}
 
-std::optional<Reply> forward(Bridge& bridge, const Json& message, size_t line_size) {
-  return forward_message(bridge, message, line_size, false);
+std::optional<Json> forward(Bridge& bridge, const Json& message) {
+  return forward_message(bridge, message, false);
 }
 
 void admit(Bridge& bridge, const Json& message) {
   if (!is_request(message)) return;
   try {
-    start_flight(bridge.in_flight, request_key(message.at("id")));
+    start_flight(bridge.in_flight, request_key(*member(&message.root, "id")));
   } catch (const std::bad_alloc&) {
     // Without an entry the request still goes; only a cancellation of it
     // cannot reach it.
   }
 }
 
-std::optional<Reply> forward_admitted(Bridge& bridge, const Json& message, size_t line_size) {
-  return forward_message(bridge, message, line_size, true);
+std::optional<Json> forward_admitted(Bridge& bridge, const Json& message) {
+  return forward_message(bridge, message, true);
 }
 
-std::optional<Reply> refuse(Bridge& bridge, const Json& message) {
+std::optional<Json> refuse(Bridge& bridge, const Json& message) {
   if (!is_request(message)) return std::nullopt;
-  const Json& id = message.at("id");
+  const JsonValue& id = *member(&message.root, "id");
   if (finish_flight(bridge.in_flight, request_key(id)).value_or(false)) return std::nullopt;
   return error_reply(id, kNoResources);
 }

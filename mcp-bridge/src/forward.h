@@ -49,22 +49,21 @@ struct Bridge {
   InFlight in_flight;
 };
 
-// Forwards one message and returns the reply to write, if any. `line_size`,
-// the size of the input line the message came from, sizes the request body
-// (0: unknown). Safe for concurrent use on one Bridge.
-std::optional<Reply> forward(Bridge& bridge, const Json& message, size_t line_size = 0);
+// Forwards one message and returns the reply to write, if any. The message's
+// wire_size sizes the request body. Safe for concurrent use on one Bridge.
+std::optional<Json> forward(Bridge& bridge, const Json& message);
 
 // forward in two steps, for a message that goes to a worker thread. `admit`
 // runs on the reading thread and starts a request's in-flight entry there,
 // so that a cancellation on the very next line finds it; forward_admitted
 // then does the rest on the worker, without starting the entry again.
 void admit(Bridge& bridge, const Json& message);
-std::optional<Reply> forward_admitted(Bridge& bridge, const Json& message, size_t line_size = 0);
+std::optional<Json> forward_admitted(Bridge& bridge, const Json& message);
 
 // For an admitted message that cannot be forwarded, because no thread could
 // be started for it: finishes a request's entry and gives the error reply
 // that the bridge lacked the resources, unless the request was cancelled.
 // Nothing for other messages.
-std::optional<Reply> refuse(Bridge& bridge, const Json& message);
+std::optional<Json> refuse(Bridge& bridge, const Json& message);
 
 }  // namespace bridge

@@ -15,18 +15,6 @@ namespace {
 constexpr std::string_view kHeadEnd = "\r\n\r\n";
 constexpr std::string_view kLineEnd = "\r\n";
 
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-
-// The value of a hexadecimal digit, or -1.
-int hex_value(char c) {
-  if (is_digit(c)) return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // "+"? followed by at least one digit of `base`, nothing else, at most `max`.
 std::optional<uint64_t> parse_unsigned(std::string_view text, unsigned base, uint64_t max) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);

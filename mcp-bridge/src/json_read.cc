@@ -1,84 +1,63 @@
-// The JSON reader: one pass over the text that checks every rule while it
-// builds the tree, so that nothing is scanned twice and no token is copied
-// except a string's decoded bytes and a non-integer number's digits.
+// The JSON reader: one pass over the document's own copy of the text that
+// checks every rule while it builds the tree. A string without escapes stays
+// where it lies and the tree points at it; one with escapes is decoded in
+// place, since its decoded form is never longer than its text. Members and
+// elements are gathered on two stacks of the reader and copied into the
+// arena once their object or run is complete.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "byte_scan.h"
 #include "json.h"
+#include "text.h"
 
 namespace bridge {
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+// An array's elements are moved into the arena in runs of this many, so the
+// reader's stack holds at most this many per open array.
+constexpr size_t kSegmentRun = 1024;
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 bool is_high_surrogate(uint32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool is_low_surrogate(uint32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
-// Appends `c` as UTF-8. A surrogate code point, which only a lone surrogate
-// escape produces, gets the three-byte form that well-formed UTF-8 never
-// holds; the writer recognises it and writes the escape back.
-void append_utf8(uint32_t c, std::string& out) {
+// Writes `c` as UTF-8 at `out` and returns the end. A surrogate code point,
+// which only a lone surrogate escape produces, gets the three-byte form that
+// well-formed UTF-8 never holds; the writer recognises it and writes the
+// escape back.
+char* put_utf8(uint32_t c, char* out) {
   if (c < 0x80) {
-    out += static_cast<char>(c);
+    *out++ = static_cast<char>(c);
   } else if (c < 0x800) {
-    const char bytes[] = {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
-    out.append(bytes, 2);
+    *out++ = static_cast<char>(0xC0 | (c >> 6));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   } else if (c < 0x10000) {
-    const char bytes[] = {static_cast<char>(0xE0 | (c >> 12)),
-                          static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
-                          static_cast<char>(0x80 | (c & 0x3F))};
-    out.append(bytes, 3);
+    *out++ = static_cast<char>(0xE0 | (c >> 12));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   } else {
-    const char bytes[] = {static_cast<char>(0xF0 | (c >> 18)),
-                          static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
-                          static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
-                          static_cast<char>(0x80 | (c & 0x3F))};
-    out.append(bytes, 4);
+    *out++ = static_cast<char>(0xF0 | (c >> 18));
+    *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   }
-}
-
-// Length of the well-formed UTF-8 sequence that starts at the non-ASCII byte
-// `p`, or 0: no overlong forms, no surrogates, nothing above U+10FFFF.
-size_t utf8_length(const char* p, const char* end) {
-  const auto lead = static_cast<unsigned char>(*p);
-  size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (static_cast<size_t>(end - p) < length) return 0;
-  const auto second = static_cast<unsigned char>(p[1]);
-  if (second < low || second > high) return 0;
-  for (size_t i = 2; i < length; ++i) {
-    if ((static_cast<unsigned char>(p[i]) & 0xC0) != 0x80) return 0;
-  }
-  return length;
+  return out;
 }
 
 // The first byte at or after `p` that ends a run of plain string bytes: a
 // quotation mark, a reverse solidus, a control byte or a non-ASCII byte.
-const char* skip_plain_string_bytes(const char* p, const char* end) {
+char* skip_plain_string_bytes(char* p, const char* end) {
   using namespace byte_scan;
   while (end - p >= kBlockSize) {
     const Block block = load(p);
@@ -95,17 +74,17 @@ const char* skip_plain_string_bytes(const char* p, const char* end) {
   return p;
 }
 
+bool key_less(const JsonMember& a, const JsonMember& b) { return a.key < b.key; }
+
 class Reader {
  public:
-  explicit Reader(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+  Reader(Arena& arena, char* begin, char* end) : arena_(arena), p_(begin), end_(end) {}
 
-  std::optional<Json> read_document() {
-    Json value;
+  bool read_document(JsonValue& out) {
     skip_white_space();
-    if (!read_value(value, 0)) return std::nullopt;
+    if (!read_value(out, 0)) return false;
     skip_white_space();
-    if (p_ != end_) return std::nullopt;
-    return value;
+    return p_ == end_;
   }
 
  private:
@@ -129,101 +108,182 @@ class Reader {
   }
 
   // `depth` counts the arrays and objects already open around the value.
-  bool read_value(Json& out, int depth) {
+  bool read_value(JsonValue& out, int depth) {
     if (p_ == end_) return false;
     switch (*p_) {
       case '{': return read_object(out, depth + 1);
       case '[': return read_array(out, depth + 1);
-      case '"':
+      case '"': {
         ++p_;
-        out = Json::value_t::string;
-        return read_string(out.get_ref<std::string&>());
-      case 't': out = true; return consume_word("true");
-      case 'f': out = false; return consume_word("false");
-      case 'n': return consume_word("null");
+        std::string_view text;
+        if (!read_string(text)) return false;
+        out = json_string(text);
+        return true;
+      }
+      case 't': out = json_boolean(true); return consume_word("true");
+      case 'f': out = json_boolean(false); return consume_word("false");
+      case 'n': out = json_null(); return consume_word("null");
       default: return read_number(out);
     }
   }
 
-  bool read_object(Json& out, int depth) {
+  bool read_object(JsonValue& out, int depth) {
     if (depth > kMaxJsonDepth) return false;
     ++p_;
-    out = Json::value_t::object;
-    auto& members = out.get_ref<Json::object_t&>();
+    const size_t base = members_.size();
     skip_white_space();
-    if (consume('}')) return true;
-    for (;;) {
-      std::string key;
-      if (!consume('"') || !read_string(key)) return false;
-      skip_white_space();
-      if (!consume(':')) return false;
-      skip_white_space();
-      // A repeated key keeps its last value.
-      auto [slot, inserted] = members.try_emplace(std::move(key));
-      if (!inserted) slot->second = nullptr;
-      if (!read_value(slot->second, depth)) return false;
-      skip_white_space();
-      if (consume('}')) return true;
-      if (!consume(',')) return false;
-      skip_white_space();
+    if (!consume('}')) {
+      for (;;) {
+        JsonMember read;
+        if (!consume('"') || !read_string(read.key)) return false;
+        skip_white_space();
+        if (!consume(':')) return false;
+        skip_white_space();
+        if (!read_value(read.value, depth)) return false;
+        members_.push_back(read);
+        skip_white_space();
+        if (consume('}')) break;
+        if (!consume(',')) return false;
+        skip_white_space();
+      }
+    }
+    out = finish_object(base);
+    return true;
+  }
+
+  // Sorts the members above `base` by key, keeps the last of each key, and
+  // moves them into the arena. Text written by a program mostly comes
+  // sorted already, or nearly, and small objects sort best by insertion.
+  JsonValue finish_object(size_t base) {
+    JsonMember* const first = members_.data() + base;
+    JsonMember* const last = members_.data() + members_.size();
+    if (!std::is_sorted(first, last, key_less)) {
+      if (last - first <= 16) {
+        insertion_sort(first, last);
+      } else {
+        std::stable_sort(first, last, key_less);
+      }
+    }
+    auto* kept = arena_.allocate_array<JsonMember>(static_cast<size_t>(last - first));
+    size_t count = 0;
+    for (JsonMember* m = first; m != last; ++m) {
+      // Sorting kept equal keys in text order: the last of them wins.
+      if (count > 0 && kept[count - 1].key == m->key) {
+        kept[count - 1] = *m;
+      } else {
+        kept[count++] = *m;
+      }
+    }
+    members_.resize(base);
+    return json_object(kept, count);
+  }
+
+  static void insertion_sort(JsonMember* first, JsonMember* last) {
+    for (JsonMember* i = first + 1; i < last; ++i) {
+      const JsonMember moving = *i;
+      JsonMember* j = i;
+      for (; j > first && key_less(moving, j[-1]); --j) *j = j[-1];
+      *j = moving;
     }
   }
 
-  bool read_array(Json& out, int depth) {
+  bool read_array(JsonValue& out, int depth) {
     if (depth > kMaxJsonDepth) return false;
     ++p_;
-    out = Json::value_t::array;
-    auto& elements = out.get_ref<Json::array_t&>();
+    const size_t base = elements_.size();
+    const JsonSegment* first = nullptr;
+    JsonSegment* last = nullptr;
+    size_t count = 0;
     skip_white_space();
-    if (consume(']')) return true;
+    if (!consume(']')) {
+      for (;;) {
+        JsonValue element;
+        if (!read_value(element, depth)) return false;
+        elements_.push_back(element);
+        if (elements_.size() - base == kSegmentRun) move_run(base, first, last, count);
+        skip_white_space();
+        if (consume(']')) break;
+        if (!consume(',')) return false;
+        skip_white_space();
+      }
+    }
+    move_run(base, first, last, count);
+    out = json_array(first, count);
+    return true;
+  }
+
+  // Moves the elements above `base` into a run of the array in the arena.
+  void move_run(size_t base, const JsonSegment*& first, JsonSegment*& last, size_t& count) {
+    const size_t run = elements_.size() - base;
+    if (run == 0) return;
+    auto* values = arena_.allocate_array<JsonValue>(run);
+    std::copy(elements_.begin() + static_cast<ptrdiff_t>(base), elements_.end(), values);
+    auto* segment = arena_.allocate_array<JsonSegment>(1);
+    *segment = JsonSegment{nullptr, run, values};
+    if (last == nullptr) {
+      first = segment;
+    } else {
+      last->next = segment;
+    }
+    last = segment;
+    count += run;
+    elements_.resize(base);
+  }
+
+  // Reads the rest of a string whose opening quotation mark is behind us.
+  // Until the first escape the string is its text; from there on, decoded
+  // bytes are written back over the text behind the read position.
+  bool read_string(std::string_view& out) {
+    char* const start = p_;
+    char* decoded = nullptr;  // end of the decoded bytes, once an escape was met
     for (;;) {
-      if (!read_value(elements.emplace_back(), depth)) return false;
-      skip_white_space();
-      if (consume(']')) return true;
-      if (!consume(',')) return false;
-      skip_white_space();
+      char* const run = p_;
+      if (!skip_run()) return false;
+      if (decoded != nullptr) {
+        std::memmove(decoded, run, static_cast<size_t>(p_ - run));
+        decoded += p_ - run;
+      }
+      if (*p_ == '"') {
+        out = std::string_view(start, static_cast<size_t>((decoded ? decoded : p_) - start));
+        ++p_;
+        return true;
+      }
+      if (decoded == nullptr) decoded = p_;
+      if (!read_escape(decoded)) return false;
     }
   }
 
-  // Reads the rest of a string whose opening quotation mark is behind us,
-  // appending runs of plain bytes whole.
-  bool read_string(std::string& out) {
-    const char* run = p_;
+  // Moves over plain bytes and well-formed UTF-8 up to a quotation mark or
+  // reverse solidus; false at the end of the text, at a raw control byte
+  // (NUL among them) and at invalid UTF-8.
+  bool skip_run() {
     for (;;) {
       p_ = skip_plain_string_bytes(p_, end_);
       if (p_ == end_) return false;
       const auto c = static_cast<unsigned char>(*p_);
-      if (c == '"') {
-        out.append(run, p_);
-        ++p_;
-        return true;
-      }
-      if (c == '\\') {
-        out.append(run, p_);
-        if (!read_escape(out)) return false;
-        run = p_;
-        continue;
-      }
-      if (c < 0x20) return false;  // raw control bytes, NUL among them
-      const size_t length = utf8_length(p_, end_);
+      if (c == '"' || c == '\\') return true;
+      if (c < 0x20) return false;
+      const size_t length = decode_utf8({p_, static_cast<size_t>(end_ - p_)}).length;
       if (length == 0) return false;
       p_ += length;
     }
   }
 
-  bool read_escape(std::string& out) {
+  // Decodes the escape at the read position to `out`, which lies at or
+  // before it, and moves both past it.
+  bool read_escape(char*& out) {
     if (end_ - p_ < 2) return false;
     const char letter = p_[1];
     p_ += 2;
     switch (letter) {
-      case '"': out += '"'; return true;
-      case '\\': out += '\\'; return true;
-      case '/': out += '/'; return true;
-      case 'b': out += '\b'; return true;
-      case 'f': out += '\f'; return true;
-      case 'n': out += '\n'; return true;
-      case 'r': out += '\r'; return true;
-      case 't': out += '\t'; return true;
+      case '"': *out++ = '"'; return true;
+      case '\\': *out++ = '\\'; return true;
+      case '/': *out++ = '/'; return true;
+      case 'b': *out++ = '\b'; return true;
+      case 'f': *out++ = '\f'; return true;
+      case 'n': *out++ = '\n'; return true;
+      case 'r': *out++ = '\r'; return true;
+      case 't': *out++ = '\t'; return true;
       case 'u': return read_unicode_escape(out);
       default: return false;
     }
@@ -243,7 +303,7 @@ class Reader {
 
   // After "\u": a high surrogate followed at once by an escaped low one
   // joins it into one character; any other surrogate stays on its own.
-  bool read_unicode_escape(std::string& out) {
+  bool read_unicode_escape(char*& out) {
     const int32_t first = hex4(p_);
     if (first < 0) return false;
     p_ += 4;
@@ -255,7 +315,7 @@ class Reader {
         p_ += 6;
       }
     }
-    append_utf8(code, out);
+    out = put_utf8(code, out);
     return true;
   }
 
@@ -265,7 +325,7 @@ class Reader {
   }
 
   // -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
-  bool read_number(Json& out) {
+  bool read_number(JsonValue& out) {
     const char* start = p_;
     const bool negative = *p_ == '-';
     const char* p = p_ + (negative ? 1 : 0);
@@ -285,16 +345,60 @@ class Reader {
       if (p == end_ || !is_digit(*p)) return false;
       p = skip_digits(p);
     }
-    p_ = p;
+    p_ += p - start;
     if (integer && store_integer(negative, std::string_view(digits, digits_end - digits), out)) {
       return true;
     }
-    return store_double(std::string_view(start, p - start), out);
+    const std::string_view text(start, static_cast<size_t>(p - start));
+    if (const std::optional<double> exact = exact_double(text)) {
+      out = json_double(*exact);
+      return true;
+    }
+    return store_double(text, out);
+  }
+
+  // The fast path for the usual short numbers: at most 15 significant digits
+  // and a power of ten of at most 22 either way. Both are exact doubles, so
+  // one IEEE multiplication or division rounds correctly, as strtod would.
+  // nullopt for anything else. REQUIRES: `text` is a well-formed number.
+  static std::optional<double> exact_double(std::string_view text) {
+    size_t i = 0;
+    const bool negative = text[0] == '-';
+    if (negative) ++i;
+    uint64_t significand = 0;
+    int digits = 0;
+    int exponent = 0;
+    bool fraction = false;
+    for (; i < text.size() && text[i] != 'e' && text[i] != 'E'; ++i) {
+      if (text[i] == '.') {
+        fraction = true;
+        continue;
+      }
+      if (significand != 0 || text[i] != '0') ++digits;
+      if (digits > 15) return std::nullopt;
+      significand = significand * 10 + static_cast<uint64_t>(text[i] - '0');
+      if (fraction) --exponent;
+    }
+    if (i < text.size()) {
+      ++i;
+      const bool negative_exponent = text[i] == '-';
+      if (text[i] == '+' || text[i] == '-') ++i;
+      if (text.size() - i > 4) return std::nullopt;
+      int written = 0;
+      for (; i < text.size(); ++i) written = written * 10 + (text[i] - '0');
+      exponent += negative_exponent ? -written : written;
+    }
+    double value = static_cast<double>(significand);
+    if (significand != 0) {
+      if (exponent < -22 || exponent > 22) return std::nullopt;
+      value = exponent < 0 ? value / kPowersOfTen[-exponent] : value * kPowersOfTen[exponent];
+    }
+    return negative ? -value : value;
   }
 
   // Integers within 64 bits stay integers: unsigned when not negative,
   // signed otherwise. Minus zero and anything wider become doubles.
-  static bool store_integer(bool negative, std::string_view digits, Json& out) {
+  static bool store_integer(bool negative, std::string_view digits, JsonValue& out) {
     if (negative && digits == "0") return false;
     constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
     uint64_t value = 0;
@@ -304,20 +408,20 @@ class Reader {
       value = value * 10 + digit;
     }
     if (!negative) {
-      out = value;
+      out = json_unsigned(value);
       return true;
     }
     constexpr uint64_t kMinMagnitude = uint64_t{1} << 63;
     if (value > kMinMagnitude) return false;
-    out = value == kMinMagnitude ? std::numeric_limits<int64_t>::min()
-                                 : -static_cast<int64_t>(value);
+    out = json_signed(value == kMinMagnitude ? std::numeric_limits<int64_t>::min()
+                                             : -static_cast<int64_t>(value));
     return true;
   }
 
   // strtod rounds correctly, and reads '.' as the decimal point because the
   // bridge never calls setlocale and so runs in the C locale. It wants a NUL
-  // at the end, which the input does not have, hence the copy.
-  bool store_double(std::string_view number, Json& out) {
+  // at the end, which the text does not have, hence the copy.
+  bool store_double(std::string_view number, JsonValue& out) {
     char small[64];
     const char* text = small;
     if (number.size() < sizeof small) {
@@ -329,23 +433,52 @@ class Reader {
     }
     const double value = std::strtod(text, nullptr);
     if (!std::isfinite(value)) return false;  // beyond the range of a double
-    out = value;
+    out = json_double(value);
     return true;
   }
 
-  const char* p_;
-  const char* const end_;
+  Arena& arena_;
+  char* p_;
+  char* const end_;
+  /// Members of the open objects, innermost last.
+  std::vector<JsonMember> members_;
+  /// Elements of the open arrays' current runs, innermost last.
+  std::vector<JsonValue> elements_;
   std::string long_number_;
 };
 
+// The tree of a value of about this many text bytes needs about as many
+// again; the first chunk is sized for that share of it.
+size_t tree_size_hint(size_t text_size) { return text_size / 2; }
+
+std::optional<Json> read_into(Json document, char* begin, size_t size) {
+  if (!Reader(document.arena, begin, begin + size).read_document(document.root)) {
+    return std::nullopt;
+  }
+  document.wire_size = size;
+  return document;
+}
+
 }  // namespace
 
-std::optional<Json> parse_json(std::string_view text) { return Reader(text).read_document(); }
+std::optional<Json> parse_json(std::string_view text) {
+  Json document;
+  // A small text and its whole tree share one chunk. A large one is copied
+  // into a block of its own, and the tree's chunks grow from a modest start:
+  // a long line is mostly one long string, whose tree is a few values.
+  constexpr size_t kSmallText = 8 * 1024;
+  document.arena = Arena(text.size() < kSmallText ? 2 * text.size() + 512 : 64 * 1024);
+  char* copy = static_cast<char*>(document.arena.allocate(text.size()));
+  if (!text.empty()) std::memcpy(copy, text.data(), text.size());
+  return read_into(std::move(document), copy, text.size());
+}
 
-const Json* member(const Json* value, std::string_view name) {
-  if (value == nullptr || !value->is_object()) return nullptr;
-  const auto found = value->find(name);
-  return found == value->end() ? nullptr : &*found;
+std::optional<Json> parse_json(ByteBuffer bytes, size_t offset, size_t size) {
+  Json document;
+  document.arena = Arena(tree_size_hint(size));
+  document.block = std::move(bytes.data);
+  char* const begin = document.block.get() + offset;
+  return read_into(std::move(document), begin, size);
 }
 
 }  // namespace bridge

@@ -1,8 +1,12 @@
 // The wire form: compact, members in key order, escapes only where JSON
 // requires them, numbers by the rules below. Strings are copied in whole runs
 // between the few bytes that need an escape.
+#include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <iterator>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "byte_scan.h"
@@ -13,7 +17,62 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-void write_hex4(uint32_t code, std::string& out) {
+// Appends to a string through a cursor of its own: the string is grown ahead
+// in doubling steps and cut to what was written at the end, so that a byte
+// costs a store instead of a capacity check and a call. Grows from the room
+// that the caller reserved.
+class Sink {
+ public:
+  explicit Sink(std::string& out) : out_(out) {
+    const size_t used = out.size();
+    out.resize(std::max(out.capacity(), used + kLeastRoom));
+    at_ = out.data() + used;
+    end_ = out.data() + out.size();
+  }
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+  ~Sink() { out_.resize(static_cast<size_t>(at_ - out_.data())); }
+
+  Sink& operator+=(char c) {
+    if (at_ == end_) grow(1);
+    *at_++ = c;
+    return *this;
+  }
+  Sink& operator+=(std::string_view bytes) {
+    append(bytes.data(), bytes.size());
+    return *this;
+  }
+  void append(const char* bytes, size_t size) {
+    if (size == 0) return;  // an empty string's view may hold no pointer at all
+    if (static_cast<size_t>(end_ - at_) < size) grow(size);
+    std::memcpy(at_, bytes, size);
+    at_ += size;
+  }
+  void append(const char* begin, const char* end) {
+    append(begin, static_cast<size_t>(end - begin));
+  }
+  void append(size_t count, char c) {
+    if (static_cast<size_t>(end_ - at_) < count) grow(count);
+    std::memset(at_, c, count);
+    at_ += count;
+  }
+
+ private:
+  static constexpr size_t kLeastRoom = 64;
+
+  void grow(size_t least) {
+    const size_t used = static_cast<size_t>(at_ - out_.data());
+    out_.resize(std::max(2 * out_.size(), used + least + kLeastRoom));
+    at_ = out_.data() + used;
+    end_ = out_.data() + out_.size();
+  }
+
+  std::string& out_;
+  char* at_;
+  char* end_;
+};
+
+void write_hex4(uint32_t code, Sink& out) {
   const char escape[] = {'\\',
                          'u',
                          kHexDigits[(code >> 12) & 0xF],
@@ -49,7 +108,7 @@ bool is_encoded_surrogate(const char* p, const char* end) {
          static_cast<unsigned char>(p[1]) >= 0xA0;
 }
 
-void write_control_escape(unsigned char c, std::string& out) {
+void write_control_escape(unsigned char c, Sink& out) {
   switch (c) {
     case '"': out += "\\\""; break;
     case '\\': out += "\\\\"; break;
@@ -62,7 +121,7 @@ void write_control_escape(unsigned char c, std::string& out) {
   }
 }
 
-void write_string(std::string_view s, std::string& out) {
+void write_string(std::string_view s, Sink& out) {
   out += '"';
   const char* p = s.data();
   const char* const end = p + s.size();
@@ -89,15 +148,57 @@ void write_string(std::string_view s, std::string& out) {
 }
 
 template <typename Int>
-void write_integer(Int value, std::string& out) {
+void write_integer(Int value, Sink& out) {
   char buf[24];
   const auto result = std::to_chars(buf, buf + sizeof buf, value);
   out.append(buf, result.ptr);
 }
 
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20};
+
+// Writes `value` in plain notation when a decimal of at most 15 significant
+// digits reads back as it, trying 0, 1, 2... places after the point; false,
+// nothing written, otherwise. That decimal is the shortest round-trip form:
+// two decimals of at most 15 digits lie further apart than one double's
+// spacing, so no other one of that length reads back as the same double, and
+// one with fewer places would have been found first. The test is exact: the
+// scaled integer is below 2^53 and the power of ten is exact, so one IEEE
+// division rounds the decimal correctly, as reading it would.
+bool write_short_double(double value, Sink& out) {
+  const double magnitude = std::fabs(value);
+  if (!(magnitude >= 1e-5 && magnitude < 1e15)) return false;  // plain notation only
+  for (int places = 0; places < static_cast<int>(std::size(kPowersOfTen)); ++places) {
+    const double scaled = magnitude * kPowersOfTen[places];
+    if (scaled >= 1e15) return false;
+    const double digits = std::nearbyint(scaled);
+    if (digits / kPowersOfTen[places] != magnitude) continue;
+    char buf[24];
+    const auto end = std::to_chars(buf, buf + sizeof buf, static_cast<uint64_t>(digits)).ptr;
+    const int count = static_cast<int>(end - buf);
+    if (value < 0) out += '-';
+    if (places == 0) {
+      out.append(buf, end);
+      out += ".0";
+    } else if (count > places) {
+      out.append(buf, end - places);
+      out += '.';
+      out.append(end - places, end);
+    } else {
+      out += "0.";
+      out.append(static_cast<size_t>(places - count), '0');
+      out.append(buf, end);
+    }
+    return true;
+  }
+  return false;
+}
+
 // Shortest round-trip digits, in plain notation when the first significant
 // digit's power of ten lies in -5..15, otherwise as d.ddde±x.
-void write_double(double value, std::string& out) {
+void write_double(double value, Sink& out) {
+  if (write_short_double(value, out)) return;
   char buf[40];
   const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
   std::string_view s(buf, result.ptr - buf);  // [-]d[.ddd]e±xx
@@ -141,56 +242,49 @@ void write_double(double value, std::string& out) {
   }
 }
 
-void write_value(const Json& value, std::string& out) {
+void write_value(const JsonValue& value, Sink& out) {
   switch (value.type()) {
-    case Json::value_t::null: out += "null"; break;
-    case Json::value_t::boolean: out += value.get_ref<const bool&>() ? "true" : "false"; break;
-    case Json::value_t::number_integer:
-      write_integer(value.get_ref<const Json::number_integer_t&>(), out);
-      break;
-    case Json::value_t::number_unsigned:
-      write_integer(value.get_ref<const Json::number_unsigned_t&>(), out);
-      break;
-    case Json::value_t::number_float:
-      write_double(value.get_ref<const Json::number_float_t&>(), out);
-      break;
-    case Json::value_t::string: write_string(value.get_ref<const std::string&>(), out); break;
-    case Json::value_t::array: {
+    case JsonType::kNull: out += "null"; break;
+    case JsonType::kBoolean: out += value.boolean ? "true" : "false"; break;
+    case JsonType::kSigned: write_integer(value.signed_number, out); break;
+    case JsonType::kUnsigned: write_integer(value.unsigned_number, out); break;
+    case JsonType::kDouble: write_double(value.number, out); break;
+    case JsonType::kString: write_string(value.string(), out); break;
+    case JsonType::kArray: {
       out += '[';
       bool first = true;
-      for (const Json& element : value.get_ref<const Json::array_t&>()) {
+      for_each_element(value, [&](const JsonValue& element) {
         if (!first) out += ',';
         first = false;
         write_value(element, out);
-      }
+      });
       out += ']';
       break;
     }
-    case Json::value_t::object: {
+    case JsonType::kObject: {
       out += '{';
-      bool first = true;
-      for (const auto& [key, member] : value.get_ref<const Json::object_t&>()) {
-        if (!first) out += ',';
-        first = false;
-        write_string(key, out);
+      for (size_t i = 0; i < value.size(); ++i) {
+        if (i > 0) out += ',';
+        write_string(value.members[i].key, out);
         out += ':';
-        write_value(member, out);
+        write_value(value.members[i].value, out);
       }
       out += '}';
       break;
     }
-    case Json::value_t::binary:
-    case Json::value_t::discarded: out += "null"; break;
   }
 }
 
 }  // namespace
 
-void serialize(const Json& value, std::string& out) { write_value(value, out); }
+void serialize(const JsonValue& value, std::string& out) {
+  Sink sink(out);
+  write_value(value, sink);
+}
 
-std::string serialize(const Json& value) {
+std::string serialize(const JsonValue& value) {
   std::string out;
-  write_value(value, out);
+  serialize(value, out);
   return out;
 }
 

@@ -171,7 +171,6 @@ struct Job {
   Forwarder forwarder;
   std::shared_ptr<Output> output;
   Json message;
-  size_t line_size;
   std::shared_ptr<std::atomic<bool>> finished;
 };
 
@@ -193,8 +192,8 @@ enum class Answered {
 template <typename Step>
 Answered answer(Output& output, Step step, std::string& failure) {
   try {
-    const std::optional<Reply> reply = step();
-    if (reply) write_line(output, reply->value, reply->expected_size);
+    const std::optional<Json> reply = step();
+    if (reply) write_line(output, *reply);
     return Answered::kDone;
   } catch (const std::bad_alloc&) {
     failure = "out of memory";
@@ -207,7 +206,7 @@ Answered answer(Output& output, Step step, std::string& failure) {
 
 void run_worker(std::shared_ptr<Job> job) {
   std::string failure;
-  const auto forward = [&] { return job->forwarder.forward(job->message, job->line_size); };
+  const auto forward = [&] { return job->forwarder.forward(job->message); };
   if (answer(*job->output, forward, failure) != Answered::kDone) {
     std::fprintf(stderr, "mcp-bridge: %s\n", failure.c_str());
   }
@@ -233,17 +232,17 @@ void prune(std::vector<Worker>& workers) {
 // message untouched, when the thread cannot be started (a thread or memory
 // limit of the process or the system).
 bool start_worker(std::vector<Worker>& workers, const Forwarder& forwarder,
-                  const std::shared_ptr<Output>& output, Json& message, size_t line_size) {
+                  const std::shared_ptr<Output>& output, Json& message) {
   try {
     workers.reserve(workers.size() + 1);
     auto finished = std::make_shared<std::atomic<bool>>(false);
-    auto job = std::make_shared<Job>(Job{forwarder, output, Json(), line_size, finished});
-    job->message.swap(message);
+    auto job = std::make_shared<Job>(Job{forwarder, output, Json(), finished});
+    job->message = std::move(message);
     try {
       workers.push_back({std::thread(run_worker, job), std::move(finished)});
       return true;
     } catch (...) {
-      job->message.swap(message);
+      message = std::move(job->message);
       throw;
     }
   } catch (const std::system_error&) {
@@ -253,12 +252,9 @@ bool start_worker(std::vector<Worker>& workers, const Forwarder& forwarder,
 }
 
 bool runs_inline(const Json& message) {
-  const auto method = message.find("method");
-  if (method != message.end() && method->is_string() &&
-      method->get_ref<const std::string&>() == "initialize") {
-    return true;
-  }
-  return !message.contains("id");
+  const JsonValue* method = member(&message.root, "method");
+  if (method != nullptr && method->is_string() && method->string() == "initialize") return true;
+  return member(&message.root, "id") == nullptr;
 }
 
 // What an input line holds.
@@ -273,7 +269,7 @@ LineKind read_line(std::string_view line, std::optional<Json>& message) {
     message.reset();
     return LineKind::kNotAnObject;
   }
-  if (message) return message->is_object() ? LineKind::kObject : LineKind::kNotAnObject;
+  if (message) return message->root.is_object() ? LineKind::kObject : LineKind::kNotAnObject;
   // The reader checks UTF-8 itself, so a line is looked at again only when
   // it fails: invalid UTF-8 ends reading, a blank line goes unanswered.
   if (!valid_utf8(line)) return LineKind::kNotUtf8;
@@ -301,12 +297,12 @@ int run_loop(int input_fd, std::shared_ptr<Output> output, Forwarder forwarder) 
     if (forwarder.admit) forwarder.admit(*message);
     std::string failure;
     if (runs_inline(*message)) {
-      const auto forward = [&] { return forwarder.forward(*message, line.size()); };
+      const auto forward = [&] { return forwarder.forward(*message); };
       if (answer(*output, forward, failure) == Answered::kFailed) die("fatal error", failure.c_str());
       continue;
     }
     prune(workers);
-    if (!start_worker(workers, forwarder, output, *message, line.size()) && forwarder.refuse) {
+    if (!start_worker(workers, forwarder, output, *message) && forwarder.refuse) {
       answer(*output, [&] { return forwarder.refuse(*message); }, failure);
     }
   }

@@ -13,9 +13,8 @@
 
 namespace bridge {
 
-// Forwards one message, read from an input line of `line_size` bytes, and
-// gives the reply to write, if any.
-using ForwardStep = std::function<std::optional<Reply>(const Json& message, size_t line_size)>;
+// Forwards one message and gives the reply to write, if any.
+using ForwardStep = std::function<std::optional<Json>(const Json& message)>;
 
 // What the loop does with each message. Every copy is used from one thread
 // only; copies may share state, which must then be safe for concurrent use.
@@ -28,7 +27,7 @@ struct Forwarder {
   Forwarder(Step forward)  // NOLINT: a forwarding step is a forwarder
       : forward(std::move(forward)) {}
   Forwarder(std::function<void(const Json&)> admit, ForwardStep forward,
-            std::function<std::optional<Reply>(const Json&)> refuse)
+            std::function<std::optional<Json>(const Json&)> refuse)
       : admit(std::move(admit)), forward(std::move(forward)), refuse(std::move(refuse)) {}
 
   /// On the reading thread, for every object before it is forwarded: what
@@ -40,7 +39,7 @@ struct Forwarder {
   /// For an admitted message whose worker thread could not be started: the
   /// reply to write instead, if any; it undoes what `admit` did. May be
   /// empty: no reply.
-  std::function<std::optional<Reply>(const Json& message)> refuse;
+  std::function<std::optional<Json>(const Json& message)> refuse;
 };
 
 // Reads `input_fd` until end of input (or a failed read, or a line that is not

@@ -50,9 +50,7 @@ int main() {
   // inline or on a worker; see forward.h.
   bridge::Forwarder forwarder(
       [bridge](const bridge::Json& message) { bridge::admit(*bridge, message); },
-      [bridge](const bridge::Json& message, size_t line_size) {
-        return bridge::forward_admitted(*bridge, message, line_size);
-      },
+      [bridge](const bridge::Json& message) { return bridge::forward_admitted(*bridge, message); },
       [bridge](const bridge::Json& message) { return bridge::refuse(*bridge, message); });
   return bridge::run_loop(STDIN_FILENO, std::move(output), std::move(forwarder));
 }

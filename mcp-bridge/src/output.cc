@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <new>
 #include <string>
 
 #include "io.h"
@@ -32,33 +33,49 @@ void write_all(int fd, std::string_view bytes) {
   }
 }
 
+// The line of `value`, built in room reserved once.
+std::string wire_line(const Json& value) {
+  std::string line;
+  line.reserve(std::max(value.wire_size, kSmallLine) + 1);
+  serialize(value.root, line);
+  line += '\n';
+  return line;
+}
+
+Json reply_of_code(int64_t code, const JsonValue& id, std::string_view message) {
+  Json reply;
+  Arena& arena = reply.arena;
+  const JsonValue error = make_object(
+      arena, {{"code", json_signed(code)}, {"message", json_string(arena.copy(message))}});
+  reply.root = make_object(
+      arena, {{"error", error}, {"id", copy_value(arena, id)}, {"jsonrpc", json_string("2.0")}});
+  return reply;
+}
+
 }  // namespace
 
-void write_line(Output& output, const Json& value, size_t expected_size) {
+void write_line(Output& output, const Json& value) {
   // Serialised before the lock is taken, so a large answer does not hold up
   // the other writers; the whole line then leaves in one write, which is also
   // the flush.
   std::string line;
-  line.reserve(std::max(expected_size, kSmallLine) + 1);
-  serialize(value, line);
-  line += '\n';
+  try {
+    line = wire_line(value);
+  } catch (const std::bad_alloc&) {
+    // The room for the failed line is free again by now.
+    const JsonValue* id = member(&value.root, "id");
+    line = wire_line(error_reply(id != nullptr ? *id : json_null(), kLostMessage));
+  }
   std::lock_guard<std::mutex> hold(output.mutex);
   write_all(output.fd, line);
 }
 
-Json error_reply(Json id, std::string_view message) {
-  Json reply = Json::object();
-  reply["jsonrpc"] = "2.0";
-  reply["id"] = std::move(id);
-  reply["error"] = Json::object({{"code", -32603}, {"message", std::string(message)}});
-  return reply;
+Json error_reply(const JsonValue& id, std::string_view message) {
+  return reply_of_code(-32603, id, message);
 }
 
 const Json& parse_error_reply() {
-  static const Json reply = Json::object(
-      {{"error", Json::object({{"code", -32700}, {"message", "Parse error"}})},
-       {"id", nullptr},
-       {"jsonrpc", "2.0"}});
+  static const Json reply = reply_of_code(-32700, json_null(), "Parse error");
   return reply;
 }
 

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <mutex>
 #include <string_view>
-#include <utility>
 
 #include "json.h"
 
@@ -22,22 +21,23 @@ struct Output {
   std::mutex mutex;
 };
 
-// Writes `value` in the wire form and a line feed as one line. Write errors
-// (a closed or broken output) lose the line silently. Safe for concurrent use.
-// `expected_size`, about the size of the wire form when known, lets the line
-// be built in room reserved once.
-void write_line(Output& output, const Json& value, size_t expected_size = 0);
+// Writes `value` in the wire form and a line feed as one line, in room for
+// about its `wire_size`. Write errors (a closed or broken output) lose the
+// line silently. A reply whose line finds no memory to be built in is
+// written as the error reply with kLostMessage for its "id" instead: the host
+// still learns that its request came to nothing it can see. Safe for
+// concurrent use.
+void write_line(Output& output, const Json& value);
 
-// A reply to write, with about the size of its wire form (0: unknown, small).
-struct Reply {
-  Reply(Json value, size_t expected_size = 0)  // NOLINT: a bare value is a reply
-      : value(std::move(value)), expected_size(expected_size) {}
-  Json value;
-  size_t expected_size;
-};
+// The message of the error reply for a request whose answer was lost on the
+// way: the connection dropped, or the answer could not be held.
+constexpr std::string_view kLostMessage =
+    "Torvela\u2019yla ba\u011Flant\u0131 yan\u0131t gelmeden koptu. \u0130\u015Flemin "
+    "yap\u0131l\u0131p yap\u0131lmad\u0131\u011F\u0131n\u0131 Torvela\u2019da kontrol et.";
 
-// {"error":{"code":-32603,"message":message},"id":id,"jsonrpc":"2.0"}
-Json error_reply(Json id, std::string_view message);
+// {"error":{"code":-32603,"message":message},"id":id,"jsonrpc":"2.0"}, with
+// copies of `id` and `message`.
+Json error_reply(const JsonValue& id, std::string_view message);
 
 // The fixed reply to an input line that is not a JSON object.
 const Json& parse_error_reply();

@@ -485,6 +485,10 @@ TEST_F(BinaryTest, UnderAnAddressSpaceLimitEachMessageGetsItsOwnLine) {
   const auto large = sorted_lines(bridge, 2);
   ASSERT_EQ(large.size(), 2u);
   for (const auto& line : large) EXPECT_LT(line.size(), size_t{1000}) << "answered in full after all";
+  // A 28 MiB answer that finds no room to be held or written still gets a
+  // reply: the lost error, not silence.
+  bridge.send(R"({"id":4,"method":"tools/call","params":{"name":"large","arguments":{"bytes":29360128}}})");
+  EXPECT_EQ(bridge.read_line(), testing::error_line("4", testing::kLost));
   bridge.send(ping(3));
   EXPECT_EQ(bridge.read_line(), pong(3));
   bridge.close_stdin();

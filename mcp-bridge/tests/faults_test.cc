@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "app.h"
-#include "json.h"
 #include "stand_in/settings_file.h"
 #include "stand_in/stand_in.h"
 #include "stand_in/wire.h"
@@ -20,10 +19,16 @@
 #include "support/sanitizers.h"
 #include "support/scripted_app.h"
 #include "support/temp_dir.h"
+#include "support/reference_json.h"
 #include "support/replies.h"
 
 namespace bridge {
 namespace {
+
+// Messages are built and read with the reference's library tree.
+using reference::Json;
+using reference::parse_json;
+using reference::serialize;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;

@@ -89,11 +89,11 @@ TEST(FlightTest, FollowsTheEntryLifecycle) {
 
 TEST(FlightTest, KeysTellStringIdsFromNumbers) {
   InFlight map;
-  start_flight(map, request_key(Json("5")));
-  cancel(map, request_key(Json(5)));
-  EXPECT_FALSE(is_cancelled(map, request_key(Json("5"))));
-  cancel(map, request_key(Json("5")));
-  EXPECT_TRUE(is_cancelled(map, request_key(Json("5"))));
+  start_flight(map, request_key(json_string("5")));
+  cancel(map, request_key(json_unsigned(5)));
+  EXPECT_FALSE(is_cancelled(map, request_key(json_string("5"))));
+  cancel(map, request_key(json_string("5")));
+  EXPECT_TRUE(is_cancelled(map, request_key(json_string("5"))));
 }
 
 // Runs `send` for `key` in a thread against `port`.

@@ -28,11 +28,11 @@ using testing::unexpected;
 Json msg(const char* text) {
   auto value = parse_json(text);
   EXPECT_TRUE(value) << text;
-  return value.value_or(Json());
+  return value ? std::move(*value) : Json();
 }
 
-std::string wire(const std::optional<Reply>& reply) {
-  return reply ? serialize(reply->value) : "<no reply>";
+std::string wire(const std::optional<Json>& reply) {
+  return reply ? serialize(reply->root) : "<no reply>";
 }
 
 // A clock that moves only when the bridge sleeps or the test says so.
@@ -227,8 +227,8 @@ TEST_F(ForwardTest, JudgesTheAnswerNotTheStatus) {
   const auto reply = forward(*bridge, msg(R"({"id":9,"method":"tools/call",
       "params":{"name":"fault","arguments":{"mode":"status500"}}})"));
   ASSERT_TRUE(reply);
-  EXPECT_TRUE(reply->value.contains("error"));
-  EXPECT_EQ(reply->value["id"], 9);
+  EXPECT_NE(member(&reply->root, "error"), nullptr);
+  EXPECT_EQ(serialize(*member(&reply->root, "id")), "9");
 }
 
 TEST_F(ForwardTest, AnswerCutOffMidStreamIsLost) {
@@ -253,7 +253,7 @@ TEST_F(ForwardTest, DecodesChunkedAndTrickledAnswers) {
                                 mode + R"(","interval_ms":1}}})";
     const auto reply = forward(*bridge, msg(request.c_str()));
     ASSERT_TRUE(reply);
-    EXPECT_TRUE(reply->value.contains("result")) << wire(reply);
+    EXPECT_NE(member(&reply->root, "result"), nullptr) << wire(reply);
   }
 }
 

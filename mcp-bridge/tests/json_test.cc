@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace bridge {
 namespace {
@@ -66,7 +69,7 @@ TEST(JsonTest, SerializesExactly) {
     SCOPED_TRACE(c.in);
     const auto value = parse_json(c.in);
     ASSERT_TRUE(value.has_value());
-    EXPECT_EQ(serialize(*value), c.out);
+    EXPECT_EQ(serialize(value->root), c.out);
   }
 }
 
@@ -135,7 +138,7 @@ TEST(JsonTest, KeepsLoneSurrogateEscapes) {
     SCOPED_TRACE(c.in);
     const auto value = parse_json(c.in);
     ASSERT_TRUE(value.has_value());
-    EXPECT_EQ(serialize(*value), c.out);
+    EXPECT_EQ(serialize(value->root), c.out);
   }
 }
 
@@ -162,11 +165,63 @@ TEST(JsonTest, ReparsesItsOwnOutputToTheSameBytes) {
   const auto value = parse_json(
       R"({"id":[1,-2,3.25,-0,1e300,"\u0001\"é"],"m":{"k":null,"t":true},"x":1e-7})");
   ASSERT_TRUE(value);
-  const std::string once = serialize(*value);
+  const std::string once = serialize(value->root);
   const auto again = parse_json(once);
   ASSERT_TRUE(again);
-  EXPECT_EQ(*again, *value);
-  EXPECT_EQ(serialize(*again), once);
+  EXPECT_EQ(serialize(again->root), once);
+}
+
+// An answer's id is completed from the request's document: the copy lives in
+// the answer's arena, and the member lands in key order, added or replaced.
+TEST(JsonTest, SetIdReplacesOrAddsTheOneMember) {
+  struct Case {
+    const char* answer;
+    const char* line;
+  };
+  const Case kCases[] = {
+      {R"({"result":1})", R"({"id":["x",{"k":"\n"}],"result":1})"},
+      {R"({"id":null,"result":1})", R"({"id":["x",{"k":"\n"}],"result":1})"},
+      {R"({"a":0,"z":0})", R"({"a":0,"id":["x",{"k":"\n"}],"z":0})"},
+      {R"({"jsonrpc":"2.0","error":{}})", R"({"error":{},"id":["x",{"k":"\n"}],"jsonrpc":"2.0"})"},
+      {"{}", R"({"id":["x",{"k":"\n"}]})"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.answer);
+    std::optional<Json> answer = parse_json(c.answer);
+    ASSERT_TRUE(answer);
+    {
+      // The request goes before the answer is written.
+      const auto request = parse_json(R"({"id":["x",{"k":"\n"}],"method":"m"})");
+      ASSERT_TRUE(request);
+      set_id(*answer, *member(&request->root, "id"));
+    }
+    EXPECT_EQ(serialize(answer->root), c.line);
+    EXPECT_NE(member(&answer->root, "id"), nullptr);
+  }
+}
+
+// A document read on one thread from a buffer that is then reused is whole
+// on another thread, and is freed there.
+TEST(JsonTest, ADocumentOwnsItsBytesAcrossThreads) {
+  std::string line = R"({"id":7,"method":"tools/call","params":{"text":"plain","e":"\u00e9\t"}})";
+  const std::string expected = R"({"id":7,"method":"tools/call","params":{"e":"é\t","text":"plain"}})";
+  std::vector<Json> documents;
+  for (int i = 0; i < 8; ++i) {
+    std::optional<Json> document = parse_json(line);
+    ASSERT_TRUE(document);
+    documents.push_back(std::move(*document));
+  }
+  line.assign(line.size(), 'x');
+  std::vector<std::thread> threads;
+  std::vector<std::string> written(documents.size());
+  for (size_t i = 0; i < documents.size(); ++i) {
+    threads.emplace_back([&written, i, document = std::move(documents[i])]() mutable {
+      written[i] = serialize(document.root);
+      document = Json();
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const std::string& w : written) EXPECT_EQ(w, expected);
 }
 
 }  // namespace

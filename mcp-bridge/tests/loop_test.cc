@@ -111,10 +111,23 @@ class LoopHarness {
   std::atomic<std::thread::id> reading_thread_;
 };
 
+// The document of `text`, which must parse.
+Json json_of(const std::string& text) {
+  std::optional<Json> document = parse_json(text);
+  EXPECT_TRUE(document) << text;
+  return document ? std::move(*document) : Json();
+}
+
+// The wire form of the message's id; empty without one.
+std::string id_text(const Json& message) {
+  const JsonValue* id = member(&message.root, "id");
+  return id ? serialize(*id) : std::string();
+}
+
 // Replies with {"id":<id>} to everything that has an id.
-std::optional<Json> echo_id(const Json& message, size_t = 0) {
-  if (!message.contains("id")) return std::nullopt;
-  return Json{{"id", message["id"]}};
+std::optional<Json> echo_id(const Json& message) {
+  if (id_text(message).empty()) return std::nullopt;
+  return json_of("{\"id\":" + id_text(message) + "}");
 }
 
 TEST(LoopTest, AnswersEveryLineThatIsNotAnObjectWithTheParseError) {
@@ -135,7 +148,7 @@ TEST(LoopTest, AnswersEveryLineThatIsNotAnObjectWithTheParseError) {
   for (const auto& line : kLines) {
     SCOPED_TRACE(line);
     std::atomic<int> forwarded{0};
-    LoopHarness loop([&](const Json&, size_t) {
+    LoopHarness loop([&](const Json&) {
       ++forwarded;
       return std::nullopt;
     });
@@ -157,7 +170,7 @@ TEST(LoopTest, DispatchesAnObject127LevelsDeep) {
 
 TEST(LoopTest, SkipsBlankLinesWithoutReply) {
   std::atomic<int> forwarded{0};
-  LoopHarness loop([&](const Json& m, size_t) {
+  LoopHarness loop([&](const Json& m) {
     ++forwarded;
     return echo_id(m);
   });
@@ -181,7 +194,9 @@ TEST(LoopTest, AcceptsCrLfAndALastLineWithoutLineFeed) {
 
 TEST(LoopTest, ReadsALineLongerThanAnyBuffer) {
   const std::string text(3 * 1024 * 1024, 'x');
-  LoopHarness loop([](const Json& m, size_t) { return Json{{"n", m["t"].get<std::string>().size()}}; });
+  LoopHarness loop([](const Json& m) { 
+    return json_of("{\"n\":" + std::to_string(member(&m.root, "t")->size()) + "}");
+  });
   std::thread writer([&] { loop.send("{\"id\":1,\"t\":\"" + text + "\"}\n"); });
   EXPECT_EQ(loop.wait_for_lines(1), "{\"n\":3145728}\n");
   writer.join();
@@ -205,7 +220,7 @@ TEST(LoopTest, RunsInitializeAndMessagesWithoutIdOnTheReadingThread) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.line);
     std::promise<std::thread::id> ran_on;
-    LoopHarness loop([&](const Json&, size_t) {
+    LoopHarness loop([&](const Json&) {
       ran_on.set_value(std::this_thread::get_id());
       return std::nullopt;
     });
@@ -221,11 +236,11 @@ TEST(LoopTest, WritesAnInlineReplyBeforeReadingTheNextLine) {
   std::mutex mutex;
   std::vector<std::string> events;
   LoopHarness* harness = nullptr;
-  LoopHarness loop([&](const Json& m, size_t) -> std::optional<Json> {
-    const std::string method = m["method"];
+  LoopHarness loop([&](const Json& m) -> std::optional<Json> {
+    const std::string method(member(&m.root, "method")->string());
     if (method == "initialize") {
       std::this_thread::sleep_for(200ms);
-      return Json{{"id", 1}, {"result", "init"}};
+      return json_of(R"({"id":1,"result":"init"})");
     }
     // By the time the next message is forwarded, the reply is out.
     std::lock_guard<std::mutex> hold(mutex);
@@ -240,7 +255,7 @@ TEST(LoopTest, WritesAnInlineReplyBeforeReadingTheNextLine) {
 }
 
 TEST(LoopTest, RunsRequestsConcurrently) {
-  LoopHarness loop([](const Json& m, size_t) {
+  LoopHarness loop([](const Json& m) {
     std::this_thread::sleep_for(300ms);
     return echo_id(m);
   });
@@ -262,10 +277,11 @@ TEST(LoopTest, NeverMixesLinesOfConcurrentWorkers) {
   // Large replies, all released at once, so their writes overlap if unguarded.
   std::promise<void> go;
   std::shared_future<void> start = go.get_future().share();
-  LoopHarness loop([start](const Json& m, size_t) {
+  LoopHarness loop([start](const Json& m) {
     start.wait();
-    const int id = m["id"];
-    return Json{{"id", id}, {"text", std::string(200000, static_cast<char>('a' + id % 26))}};
+    const int id = std::stoi(id_text(m));
+    return json_of("{\"id\":" + std::to_string(id) + ",\"text\":\"" +
+                   std::string(200000, static_cast<char>('a' + id % 26)) + "\"}");
   });
   std::string lines;
   for (int i = 0; i < 40; ++i) lines += "{\"id\":" + std::to_string(i) + ",\"method\":\"m\"}\n";
@@ -278,14 +294,15 @@ TEST(LoopTest, NeverMixesLinesOfConcurrentWorkers) {
   for (size_t end; (end = out.find('\n', begin)) != std::string::npos; begin = end + 1, ++count) {
     const auto line = parse_json(std::string_view(out).substr(begin, end - begin));
     ASSERT_TRUE(line) << "line " << count << " is not whole";
-    const int id = (*line)["id"];
-    EXPECT_EQ((*line)["text"], std::string(200000, static_cast<char>('a' + id % 26)));
+    const int id = std::stoi(id_text(*line));
+    EXPECT_EQ(member(&line->root, "text")->string(),
+              std::string(200000, static_cast<char>('a' + id % 26)));
   }
   EXPECT_EQ(count, 40u);
 }
 
 TEST(LoopTest, EndOfInputWaitsForRunningWorkers) {
-  LoopHarness loop([](const Json& m, size_t) {
+  LoopHarness loop([](const Json& m) {
     std::this_thread::sleep_for(300ms);
     return echo_id(m);
   });
@@ -298,7 +315,7 @@ TEST(LoopTest, EndOfInputWaitsForRunningWorkers) {
 
 TEST(LoopTest, InvalidUtf8EndsReadingAfterEarlierWorkersFinish) {
   std::atomic<int> forwarded{0};
-  LoopHarness loop([&](const Json& m, size_t) {
+  LoopHarness loop([&](const Json& m) {
     ++forwarded;
     std::this_thread::sleep_for(200ms);
     return echo_id(m);
@@ -319,7 +336,7 @@ TEST(LoopTest, KeepsReadingWhenOutputIsClosed) {
   const std::string lines = "{\"id\":1,\"method\":\"m\"}\n[]\n{\"method\":\"n\"}\n";
   ASSERT_EQ(::write(in[1], lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
   ::close(in[1]);
-  const int status = run_loop(in[0], std::make_shared<Output>(out[1]), [&](const Json& m, size_t) {
+  const int status = run_loop(in[0], std::make_shared<Output>(out[1]), [&](const Json& m) {
     ++forwarded;
     return echo_id(m);
   });
@@ -339,10 +356,10 @@ TEST(LoopTest, AReadErrorDropsTheLineItCut) {
                                                  "\n"
                                                  R"({"id":2,"method":"b"})"));
   testing::reset_connection(theirs);
-  std::vector<Json> forwarded;
+  std::vector<std::string> forwarded;
   const int status = run_loop(ours.get(), std::make_shared<Output>(out[1]),
-                              [&](const Json& m, size_t) {
-                                forwarded.push_back(m["id"]);
+                              [&](const Json& m) {
+                                forwarded.push_back(id_text(m));
                                 return echo_id(m);
                               });
   ::close(out[1]);
@@ -350,7 +367,7 @@ TEST(LoopTest, AReadErrorDropsTheLineItCut) {
   ::close(out[0]);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(written, "{\"id\":1}\n");
-  EXPECT_EQ(forwarded, std::vector<Json>{1});
+  EXPECT_EQ(forwarded, std::vector<std::string>{"1"});
 }
 
 // Feeds one "initialize" line to a loop whose forwarding step fails.
@@ -360,7 +377,7 @@ void run_with_failing_initialize() {
   const std::string line = "{\"id\":1,\"method\":\"initialize\"}\n";
   if (::write(in[1], line.data(), line.size()) < 0) std::_Exit(1);
   ::close(in[1]);
-  run_loop(in[0], std::make_shared<Output>(out[1]), [](const Json&, size_t) -> std::optional<Json> {
+  run_loop(in[0], std::make_shared<Output>(out[1]), [](const Json&) -> std::optional<Json> {
     throw std::runtime_error("lock found broken");
   });
   std::_Exit(0);
@@ -372,8 +389,8 @@ TEST(LoopDeathTest, AFailureOnTheReadingThreadEndsTheProcessWith101) {
 }
 
 TEST(LoopTest, AFailureOnAWorkerEndsOnlyThatWorker) {
-  LoopHarness loop([](const Json& m, size_t) -> std::optional<Json> {
-    if (m["id"] == 1) throw std::runtime_error("worker failed");
+  LoopHarness loop([](const Json& m) -> std::optional<Json> {
+    if (id_text(m) == "1") throw std::runtime_error("worker failed");
     return echo_id(m);
   });
   loop.send("{\"id\":1,\"method\":\"m\"}\n");

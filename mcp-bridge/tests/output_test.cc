@@ -57,7 +57,7 @@ TEST(OutputTest, ErrorReplyCarriesTheIdAndMessage) {
     SCOPED_TRACE(c.id);
     const auto id = parse_json(c.id);
     ASSERT_TRUE(id);
-    EXPECT_EQ(written_line(error_reply(*id, c.message)), std::string(c.line) + "\n");
+    EXPECT_EQ(written_line(error_reply(id->root, c.message)), std::string(c.line) + "\n");
   }
 }
 

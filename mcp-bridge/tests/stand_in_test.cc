@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "fd.h"
-#include "json.h"
+#include "stand_in/message_json.h"
 
 namespace stand_in {
 namespace {
@@ -147,7 +147,7 @@ TEST(StandIn, ChecksTokenPathMethodAndBody) {
     auto server = start(options);
     Answer answer = split(exchange(server->port(), post(c.body, c.auth, c.request_line)));
     EXPECT_EQ(answer.status, c.status);
-    EXPECT_TRUE(bridge::parse_json(answer.body)) << answer.body;
+    EXPECT_TRUE(stand_in::parse_json(answer.body)) << answer.body;
   }
 }
 
@@ -232,7 +232,7 @@ TEST(StandIn, ChunkedModeCarriesTheSameAnswersInSeveralChunks) {
 TEST(StandIn, LargeAnswerHoldsTheWholePattern) {
   auto server = start();
   Answer answer = split(exchange(server->port(), post(call("large", R"({"bytes":10000000})"))));
-  auto message = bridge::parse_json(answer.body);
+  auto message = stand_in::parse_json(answer.body);
   ASSERT_TRUE(message);
   const std::string& text =
       (*message)["result"]["content"][0]["text"].get_ref<const std::string&>();

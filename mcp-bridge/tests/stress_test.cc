@@ -21,17 +21,22 @@
 #include <thread>
 #include <vector>
 
-#include "json.h"
 #include "stand_in/faults.h"
 #include "stand_in/stand_in.h"
 #include "support/bridge_process.h"
 #include "support/proc_status.h"
 #include "support/sanitizers.h"
 #include "support/temp_dir.h"
+#include "support/reference_json.h"
 #include "support/replies.h"
 
 namespace bridge {
 namespace {
+
+// Messages are built and read with the reference's library tree.
+using reference::Json;
+using reference::parse_json;
+using reference::serialize;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;

@@ -8,7 +8,6 @@
 namespace stand_in {
 namespace {
 
-using bridge::Json;
 
 bool authorized(const Request& request, const std::string& token) {
   const std::string* value = find_header(request, "Authorization");
@@ -69,7 +68,7 @@ Reply answer(const Request& request, const Endpoint& endpoint) {
   if (request.method != "POST") {
     return json_reply(405, error_message(nullptr, -32600, "Method Not Allowed"), chunked);
   }
-  std::optional<Json> message = bridge::parse_json(request.body);
+  std::optional<Json> message = parse_json(request.body);
   if (!message) return json_reply(400, error_message(nullptr, -32700, "Parse error"), chunked);
   if (!message->is_object()) {
     return json_reply(400, error_message(nullptr, -32600, "Invalid Request"), chunked);

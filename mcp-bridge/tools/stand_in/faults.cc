@@ -7,7 +7,6 @@
 namespace stand_in {
 namespace {
 
-using bridge::Json;
 
 struct Fault {
   const Json& id;
@@ -25,7 +24,7 @@ Json other_id(const Json& id) {
 // The head and half the body of an answer, then the end of the stream. A
 // plain body cut short looks whole to the client; a chunked one does not.
 Reply drop(Fault& f) {
-  std::string whole = response(200, bridge::serialize(f.normal), f.chunked);
+  std::string whole = response(200, serialize(f.normal), f.chunked);
   size_t body_at = whole.find("\r\n\r\n") + 4;
   whole.resize(body_at + (whole.size() - body_at) / 2);
   return raw_reply(std::move(whole));

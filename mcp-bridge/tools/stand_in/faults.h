@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "json.h"
+#include "stand_in/message_json.h"
 #include "stand_in/reply.h"
 
 namespace stand_in {
@@ -20,7 +20,7 @@ std::vector<std::string_view> fault_modes();
 
 // The reply for `mode` to the request `id`; nullopt for an unknown mode.
 // `interval` paces the "trickle" mode.
-std::optional<Reply> fault(std::string_view mode, const bridge::Json& id,
+std::optional<Reply> fault(std::string_view mode, const Json& id,
                            std::chrono::milliseconds interval, bool chunked);
 
 }  // namespace stand_in

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <string>
 
-#include "json.h"
+#include "stand_in/message_json.h"
 
 namespace stand_in {
 
@@ -24,13 +24,13 @@ struct Reply {
 // Sends `bytes` at once, as they are.
 Reply raw_reply(std::string bytes);
 // A response with `body` serialized as its JSON body.
-Reply json_reply(int status, const bridge::Json& body, bool chunked);
+Reply json_reply(int status, const Json& body, bool chunked);
 
 // {"jsonrpc":"2.0","id":id,"result":result}
-bridge::Json result_message(const bridge::Json& id, bridge::Json result);
+Json result_message(const Json& id, Json result);
 // {"jsonrpc":"2.0","id":id,"error":{"code":code,"message":message}}
-bridge::Json error_message(const bridge::Json& id, int code, const std::string& message);
+Json error_message(const Json& id, int code, const std::string& message);
 // A tool call's result holding one text item: {"content":[{"type":"text","text":text}]}
-bridge::Json text_result(std::string text);
+Json text_result(std::string text);
 
 }  // namespace stand_in

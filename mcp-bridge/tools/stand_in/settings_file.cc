@@ -9,7 +9,7 @@
 #include <random>
 
 #include "fd.h"
-#include "json.h"
+#include "stand_in/message_json.h"
 
 namespace stand_in {
 namespace {
@@ -37,11 +37,11 @@ bool write_file(const std::string& path, const std::string& text) {
 
 bool write_settings_file(const std::string& dir, uint16_t port, const std::string& token,
                          std::optional<bool> enabled) {
-  bridge::Json settings = bridge::Json::object();
+  Json settings = Json::object();
   if (enabled) settings["enabled"] = *enabled;
-  bridge::Json file = {{"port", port}, {"token", token}, {"settings", std::move(settings)}};
+  Json file = {{"port", port}, {"token", token}, {"settings", std::move(settings)}};
   std::string temporary = temporary_name(dir);
-  if (write_file(temporary, bridge::serialize(file)) &&
+  if (write_file(temporary, serialize(file)) &&
       ::rename(temporary.c_str(), (dir + "/mcp.json").c_str()) == 0) {
     return true;
   }

@@ -8,7 +8,6 @@
 namespace stand_in {
 namespace {
 
-using bridge::Json;
 using std::chrono::milliseconds;
 
 /// The largest text the large tool makes; beyond it the call is refused.

@@ -3,15 +3,15 @@
 // bridge's handling of each can be tested against a real socket.
 #pragma once
 
-#include "json.h"
+#include "stand_in/message_json.h"
 #include "stand_in/reply.h"
 
 namespace stand_in {
 
 // The "tools" array that tools/list returns, each with its inputSchema.
-bridge::Json tool_list();
+Json tool_list();
 
 // The reply to a tools/call request with this `id` and `params`.
-Reply call_tool(const bridge::Json& id, const bridge::Json& params, bool chunked);
+Reply call_tool(const Json& id, const Json& params, bool chunked);
 
 }  // namespace stand_in
