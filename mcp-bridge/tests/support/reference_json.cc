@@ -295,7 +295,11 @@ std::string difference(std::string_view input) {
   const auto again = bridge::parse_json(wire);
   if (!again || bridge::serialize(again->root) != wire) return "does not read back: " + wire;
   if (!theirs) {
-    if (!has_surrogate_escape(wire)) return "accepted what the reference refuses: " + wire;
+    // A lone surrogate that a repeated key dropped leaves none in the wire
+    // form, so the input is looked at too.
+    if (!has_surrogate_escape(wire) && !has_surrogate_escape(input)) {
+      return "accepted what the reference refuses: " + wire;
+    }
     return {};
   }
   const std::string expected = serialize(*theirs);
