@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "byte_scan.h"
+#include "decimal.h"
 #include "json.h"
 #include "text.h"
 
@@ -24,10 +25,6 @@ namespace {
 // An array's elements are moved into the arena in runs of this many, so the
 // reader's stack holds at most this many per open array.
 constexpr size_t kSegmentRun = 1024;
-
-constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 bool is_high_surrogate(uint32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool is_low_surrogate(uint32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }

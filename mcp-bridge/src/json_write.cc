@@ -10,6 +10,7 @@
 #include <string>
 
 #include "byte_scan.h"
+#include "decimal.h"
 #include "json.h"
 
 namespace bridge {
@@ -153,10 +154,6 @@ void write_integer(Int value, Sink& out) {
   const auto result = std::to_chars(buf, buf + sizeof buf, value);
   out.append(buf, result.ptr);
 }
-
-constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                   1e16, 1e17, 1e18, 1e19, 1e20};
 
 // Writes `value` in plain notation when a decimal of at most 15 significant
 // digits reads back as it, trying 0, 1, 2... places after the point; false,
